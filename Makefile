@@ -1,0 +1,37 @@
+# Front door over CMake presets (see CMakePresets.json).
+#   make demo    build (optimized, x86_64) and run the examples
+#   make test    build and run every test in every configuration
+#   make bench   run the channel benchmarks against a textbook peer
+CONFIGS ?= asan tsan x86 release
+JOBS ?= $(shell nproc)
+
+.PHONY: demo test bench bootstrap clean $(addprefix test-,$(CONFIGS))
+
+bootstrap:
+	@tools/bootstrap.sh
+
+demo: bootstrap
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+	cmake --build --preset release --target run-demos
+
+test: bootstrap
+	@failed=""; \
+	for c in $(CONFIGS); do \
+	  $(MAKE) --no-print-directory test-$$c || failed="$$failed $$c"; \
+	done; \
+	if [ -n "$$failed" ]; then echo "FAILED configurations:$$failed"; exit 1; fi; \
+	echo "All configurations passed: $(CONFIGS)"
+
+$(addprefix test-,$(CONFIGS)): test-%:
+	cmake --preset $*
+	cmake --build --preset $* -j $(JOBS)
+	ctest --preset $* -j $(JOBS)
+
+bench: bootstrap
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS) --target trellum_bench
+	build/release/bench/trellum_bench
+
+clean:
+	rm -rf build

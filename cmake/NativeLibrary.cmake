@@ -1,0 +1,30 @@
+# trellum_native_library(<name> VERSION_SCRIPT <file> SOURCES <src>...)
+#
+# A shared library the way all three of ours must ship inside an Android app:
+#  - hidden visibility by default, and a version script that names exactly
+#    the exports (its last line hides everything else);
+#  - immediate binding (-z now) and no undefined symbols, so a missing
+#    library or function fails the load instead of a later call;
+#  - C++ without exceptions or RTTI, and no C++ runtime shared library: the
+#    little of it we might pull in is linked statically and kept hidden;
+#  - on 32-bit x86, -mstackrealign: VM threads may call in with a stack that
+#    is only 4-byte aligned.
+function(trellum_native_library name)
+  cmake_parse_arguments(ARG "" "VERSION_SCRIPT" "SOURCES" ${ARGN})
+  add_library(${name} SHARED ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES
+    C_VISIBILITY_PRESET hidden
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    LINK_DEPENDS "${ARG_VERSION_SCRIPT}")
+  target_compile_options(${name} PRIVATE
+    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics>
+    -Wall -Wextra -Wshadow)
+  target_link_options(${name} PRIVATE
+    -Wl,-z,now -Wl,--no-undefined
+    "-Wl,--version-script=${ARG_VERSION_SCRIPT}"
+    -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL -Wl,--as-needed)
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(i.86|x86)$" OR CMAKE_SIZEOF_VOID_P EQUAL 4)
+    target_compile_options(${name} PRIVATE -mstackrealign)
+  endif()
+endfunction()

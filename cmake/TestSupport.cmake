@@ -1,0 +1,33 @@
+# Test-only support: GoogleTest, built from the sources Debian installs so
+# that the 32-bit and sanitizer configurations get a matching build (Debian
+# ships prebuilt GoogleTest for x86_64 only), and the library checks.
+include(GoogleTest)
+
+set(TRELLUM_GTEST_SOURCE_DIR "/usr/src/googletest" CACHE PATH "GoogleTest sources")
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory("${TRELLUM_GTEST_SOURCE_DIR}" "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL)
+
+find_package(Threads REQUIRED)
+
+# Every test is bounded in time so that a hang fails fast instead of stalling CI.
+set(TRELLUM_TEST_TIMEOUT 120 CACHE STRING "Seconds a single test may run")
+
+# trellum_add_gtest(<name> SOURCES <src>... LIBRARIES <lib>...)
+function(trellum_add_gtest name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT ${TRELLUM_TEST_TIMEOUT})
+endfunction()
+
+# trellum_add_library_check(<target> <expected-exports-file>)
+# The shipped library exports exactly the listed symbols, binds immediately
+# and needs no C++ runtime library.
+function(trellum_add_library_check target expected)
+  add_test(NAME ${target}.exports
+    COMMAND "${PROJECT_SOURCE_DIR}/tools/check-library.sh" "$<TARGET_FILE:${target}>" "${expected}")
+  set_tests_properties(${target}.exports PROPERTIES TIMEOUT 60)
+endfunction()

@@ -1,0 +1,98 @@
+// The process-wide registry of channels by ID.
+//
+// A hash table of chains of ChannelListNode, guarded by one mutex. It starts
+// empty without any constructor running (all zero, statically initialized
+// mutex) and is never torn down: channels still registered when the process
+// ends are not freed, as other threads may still be using them.
+#include <stdlib.h>
+
+#include <trellum/trellum.h>
+
+#include "Channel.h"
+#include "PosixSync.h"
+
+namespace {
+
+struct ChannelListNode {
+    Channel channel;        // owned by the registry
+    ChannelListNode *next;  // following node of the same bucket, or NULL
+};
+
+pthread_mutex_t _channel_mutex_ = PTHREAD_MUTEX_INITIALIZER;
+ChannelListNode **_channels_ = nullptr;  // bucketCount chains
+uint32_t bucketBits = 0;
+uint32_t channelCount = 0;
+
+uint32_t bucketOf(int32_t id, uint32_t bits) {
+    // Fibonacci hashing: consecutive IDs spread over all buckets.
+    return (static_cast<uint32_t>(id) * 2654435769u) >> (32 - bits);
+}
+
+// Caller holds _channel_mutex_.
+Channel ChannelManager_lookupChannel(int32_t id) {
+    if (_channels_ == nullptr) return nullptr;
+    for (ChannelListNode *node = _channels_[bucketOf(id, bucketBits)]; node; node = node->next) {
+        if (node->channel->id == id) return node->channel;
+    }
+    return nullptr;
+}
+
+// Doubles the table. When memory for a bigger table cannot be had, the
+// chains just grow longer; only a first table is indispensable.
+void growTable() {
+    uint32_t bits = _channels_ == nullptr ? 4 : bucketBits + 1;
+    auto table = static_cast<ChannelListNode **>(calloc(size_t{1} << bits, sizeof(ChannelListNode *)));
+    if (table == nullptr) {
+        if (_channels_ == nullptr) abort();  // createOrGet has no failure result
+        return;
+    }
+    if (_channels_ != nullptr) {
+        for (uint32_t b = 0; b < (1u << bucketBits); ++b) {
+            for (ChannelListNode *node = _channels_[b], *next; node; node = next) {
+                next = node->next;
+                ChannelListNode **bucket = &table[bucketOf(node->channel->id, bits)];
+                node->next = *bucket;
+                *bucket = node;
+            }
+        }
+        free(_channels_);
+    }
+    _channels_ = table;
+    bucketBits = bits;
+}
+
+} // namespace
+
+extern "C" {
+
+Channel ChannelManager_createOrGetChannel(int32_t id) {
+    trellum::ScopedLock lock(&_channel_mutex_);
+    Channel channel = ChannelManager_lookupChannel(id);
+    if (channel != nullptr) return channel;
+    if (_channels_ == nullptr || channelCount >= (1u << bucketBits)) growTable();
+    auto node = static_cast<ChannelListNode *>(malloc(sizeof(ChannelListNode)));
+    if (node == nullptr) abort();  // no failure result: callers need a channel
+    channel = Channel_new(id);
+    ChannelListNode **bucket = &_channels_[bucketOf(id, bucketBits)];
+    *node = ChannelListNode{channel, *bucket};
+    *bucket = node;
+    ++channelCount;
+    return channel;
+}
+
+void ChannelManager_deleteChannel(int32_t id) {
+    trellum::ScopedLock lock(&_channel_mutex_);
+    if (_channels_ == nullptr) return;
+    for (ChannelListNode **link = &_channels_[bucketOf(id, bucketBits)]; *link; link = &(*link)->next) {
+        ChannelListNode *node = *link;
+        if (node->channel->id == id) {
+            *link = node->next;
+            Channel_free(node->channel);
+            free(node);
+            --channelCount;
+            return;
+        }
+    }
+}
+
+} // extern "C"

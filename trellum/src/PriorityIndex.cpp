@@ -1,0 +1,76 @@
+#include "PriorityIndex.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace trellum {
+
+PriorityIndex::~PriorityIndex() { free(entries_); }
+
+uint32_t PriorityIndex::upperBound(int32_t priority) const {
+    uint32_t low = begin_, high = end_;
+    while (low < high) {
+        uint32_t middle = low + (high - low) / 2;
+        if (entries_[middle].priority <= priority) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return low;
+}
+
+// Opens a free slot between the entries now at position - 1 and position
+// (position may be end_) and returns its index. Moves whichever side is
+// shorter; a full buffer is compacted, or doubled when more than half full,
+// so that inserts stay amortized O(1) at the tail however far begin_ drifts.
+uint32_t PriorityIndex::openSlot(uint32_t position) {
+    if (begin_ > 0 && position - begin_ <= end_ - position) {
+        memmove(&entries_[begin_ - 1], &entries_[begin_], (position - begin_) * sizeof(Entry));
+        --begin_;
+        return position - 1;
+    }
+    if (end_ == capacity_) {
+        uint32_t live = end_ - begin_;
+        if (live >= capacity_ / 2) {
+            uint32_t capacity = capacity_ == 0 ? 8 : capacity_ * 2;
+            Entry *grown = static_cast<Entry *>(realloc(entries_, capacity * sizeof(Entry)));
+            if (grown == nullptr) abort();  // a pipe insert has no failure result
+            entries_ = grown;
+            capacity_ = capacity;
+        }
+        memmove(&entries_[0], &entries_[begin_], live * sizeof(Entry));
+        position -= begin_;
+        begin_ = 0;
+        end_ = live;
+    }
+    memmove(&entries_[position + 1], &entries_[position], (end_ - position) * sizeof(Entry));
+    ++end_;
+    return position;
+}
+
+MessagePipe PriorityIndex::insert(int32_t priority, MessagePipe node) {
+    if (begin_ == end_) {
+        begin_ = end_ = 0;
+        entries_[openSlot(0)] = Entry{priority, node};
+        return nullptr;
+    }
+    // Fast path: the message belongs at the tail.
+    Entry &tail = entries_[end_ - 1];
+    if (priority == tail.priority) {
+        MessagePipe after = tail.last;
+        tail.last = node;
+        return after;
+    }
+    uint32_t position = priority > tail.priority ? end_ : upperBound(priority);
+    if (position > begin_ && entries_[position - 1].priority == priority) {
+        MessagePipe after = entries_[position - 1].last;
+        entries_[position - 1].last = node;
+        return after;
+    }
+    MessagePipe after = position > begin_ ? entries_[position - 1].last : nullptr;
+    entries_[openSlot(position)] = Entry{priority, node};
+    return after;
+}
+
+} // namespace trellum
