@@ -52,7 +52,8 @@ uint32_t PriorityIndex::openSlot(uint32_t position) {
 MessagePipe PriorityIndex::insert(int32_t priority, MessagePipe node) {
     if (begin_ == end_) {
         begin_ = end_ = 0;
-        entries_[openSlot(0)] = Entry{priority, node};
+        uint32_t slot = openSlot(0);
+        entries_[slot] = Entry{priority, node};
         return nullptr;
     }
     // Fast path: the message belongs at the tail.
@@ -69,7 +70,10 @@ MessagePipe PriorityIndex::insert(int32_t priority, MessagePipe node) {
         return after;
     }
     MessagePipe after = position > begin_ ? entries_[position - 1].last : nullptr;
-    entries_[openSlot(position)] = Entry{priority, node};
+    // openSlot may move the buffer: index it only after the call (C++17
+    // evaluates `entries_` in `entries_[openSlot(...)]` first).
+    uint32_t slot = openSlot(position);
+    entries_[slot] = Entry{priority, node};
     return after;
 }
 
