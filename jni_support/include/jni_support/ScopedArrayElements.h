@@ -6,7 +6,8 @@
 
 namespace jni_support {
 
-// The element type and the Get/Release pair of each primitive array type.
+// The element type of each primitive array type, its Get/Release pair, and
+// the New/SetRegion pair that makes a filled array of that type.
 template <typename ArrayT> struct ArrayTraits;
 
 template <> struct ArrayTraits<jcharArray> {
@@ -15,6 +16,10 @@ template <> struct ArrayTraits<jcharArray> {
     static void release(JNIEnv *env, jcharArray a, Element *e, jint mode) {
         env->ReleaseCharArrayElements(a, e, mode);
     }
+    static jcharArray newArray(JNIEnv *env, jsize length) { return env->NewCharArray(length); }
+    static void setRegion(JNIEnv *env, jcharArray a, jsize start, jsize length, const Element *from) {
+        env->SetCharArrayRegion(a, start, length, from);
+    }
 };
 
 template <> struct ArrayTraits<jbyteArray> {
@@ -22,6 +27,10 @@ template <> struct ArrayTraits<jbyteArray> {
     static Element *get(JNIEnv *env, jbyteArray a) { return env->GetByteArrayElements(a, nullptr); }
     static void release(JNIEnv *env, jbyteArray a, Element *e, jint mode) {
         env->ReleaseByteArrayElements(a, e, mode);
+    }
+    static jbyteArray newArray(JNIEnv *env, jsize length) { return env->NewByteArray(length); }
+    static void setRegion(JNIEnv *env, jbyteArray a, jsize start, jsize length, const Element *from) {
+        env->SetByteArrayRegion(a, start, length, from);
     }
 };
 
