@@ -1,0 +1,126 @@
+package com.fendrel.vm.channel.Linux_JVM;
+
+import com.fendrel.vm.channel.impl.VMMessageImpl;
+
+/**
+ * Process-wide message channels for Java code, implemented by the native
+ * libraries {@code trellum} (the channels) and {@code trellum_jvm} (these
+ * methods).
+ *
+ * <p>A channel is named by any {@code int} ID, zero and negative values
+ * included, and holds two independent pipes. A pipe is a queue ordered by
+ * message priority (lower values first, first in first out among equal
+ * priorities) with a blocking receive. Every method takes a pipe ID: 17
+ * addresses one pipe of the channel, every other value (0, 1, 18, -1, ...)
+ * the other.
+ *
+ * <p>Every method except {@link #deleteChannel(int)} creates the channel when
+ * the ID was never used, so none of them fails for an unknown ID. Channels
+ * are shared by all threads and by native code in the same process, and live
+ * until {@link #deleteChannel(int)}. Any thread may call any method.
+ */
+public final class TrellumJNI {
+    static {
+        // The channel library first: older Android releases do not load a
+        // library's own dependencies from the application's folder.
+        System.loadLibrary("trellum");
+        System.loadLibrary("trellum_jvm");
+    }
+
+    private TrellumJNI() {
+    }
+
+    /**
+     * Creates the channel unless it exists.
+     *
+     * @param channelID the channel
+     * @throws NoClassDefFoundError when {@link VMMessageImpl} cannot be found
+     *         through this class's loader
+     */
+    public static native void createChannel(int channelID);
+
+    /**
+     * Deletes the channel and every message queued in it; an unknown ID is
+     * not an error. No other thread may still use the channel, and none may
+     * be blocked in {@link #removeMessageFromChannel(int, int)} on it: shut
+     * both pipes down and let the receivers return first.
+     *
+     * @param channelID the channel
+     */
+    public static native void deleteChannel(int channelID);
+
+    /**
+     * Queues a copy of the message behind every queued message of lower or
+     * equal priority and wakes one receiver blocked on the pipe. A pipe that
+     * is shut down still queues.
+     *
+     * @param channelID the channel
+     * @param pipeID    the pipe: 17 for one, anything else for the other
+     * @param message   the message; its header's channel ID is carried as it
+     *                  is and need not equal {@code channelID}
+     * @throws NullPointerException when the message, its header or its body
+     *         is null; nothing is queued
+     * @throws OutOfMemoryError when native memory for the message cannot be
+     *         had; nothing is queued
+     */
+    public static native void addMessageToChannel(int channelID, int pipeID, VMMessageImpl message);
+
+    /**
+     * Takes the first message off the pipe, waiting while the pipe is empty
+     * and running.
+     *
+     * @param channelID the channel
+     * @param pipeID    the pipe: 17 for one, anything else for the other
+     * @return the first message, or null at once when the pipe is shut down
+     *         (queued messages stay queued)
+     * @throws OutOfMemoryError when the Java object cannot be built; the
+     *         message then stays in the pipe, behind any others of its
+     *         priority
+     */
+    public static native VMMessageImpl removeMessageFromChannel(int channelID, int pipeID);
+
+    /**
+     * A copy of the first message, which stays queued. Never waits.
+     *
+     * @param channelID the channel
+     * @param pipeID    the pipe: 17 for one, anything else for the other
+     * @return a new object equal to the first message, or null when the pipe
+     *         is empty
+     * @throws OutOfMemoryError when memory for the copy cannot be had
+     */
+    public static native VMMessageImpl peekMessageFromChannel(int channelID, int pipeID);
+
+    /**
+     * @param channelID the channel
+     * @param pipeID    the pipe: 17 for one, anything else for the other
+     * @return the number of queued messages
+     */
+    public static native int sizeOfChannel(int channelID, int pipeID);
+
+    /**
+     * Discards every queued message. Blocked receivers keep waiting and the
+     * shut-down state is unchanged.
+     *
+     * @param channelID the channel
+     * @param pipeID    the pipe: 17 for one, anything else for the other
+     */
+    public static native void clearChannel(int channelID, int pipeID);
+
+    /**
+     * Shuts the pipe down: every receiver blocked on it returns null, and so
+     * does every later receive until {@link #startup(int, int)}. Queued
+     * messages stay queued, and adding still queues.
+     *
+     * @param channelID the channel
+     * @param pipeID    the pipe: 17 for one, anything else for the other
+     */
+    public static native void shutdown(int channelID, int pipeID);
+
+    /**
+     * Undoes {@link #shutdown(int, int)}: queued messages can be received again.
+     *
+     * @param channelID the channel
+     * @param pipeID    the pipe: 17 for one, anything else for the other
+     */
+    public static native void startup(int channelID, int pipeID);
+}

@@ -1,0 +1,175 @@
+#include "MessageObjects.h"
+
+#include <jni_support/JniThrow.h>
+#include <jni_support/ScopedLocalRef.h>
+
+#include "CachedHandle.h"
+#include "NativeBuffer.h"
+
+using jni_support::ScopedLocalRef;
+using jni_support::throwNew;
+using trellum_jvm::CachedHandle;
+
+namespace {
+
+CachedHandle<jfieldID> messageHeaderFieldID;
+CachedHandle<jfieldID> messageBodyFieldID;
+CachedHandle<jfieldID> headerTypeFieldID;
+CachedHandle<jfieldID> headerPriorityFieldID;
+CachedHandle<jfieldID> headerChannelIDFieldID;
+CachedHandle<jfieldID> headerMessageIDFieldID;
+CachedHandle<jfieldID> headerAttributesFieldID;
+CachedHandle<jfieldID> bodyDataFieldID;
+
+struct IntField {
+    CachedHandle<jfieldID> *id;
+    const char *name;
+};
+
+// In the order Message_new takes them.
+const IntField kHeaderFields[] = {
+    {&headerTypeFieldID, "type"},
+    {&headerPriorityFieldID, "priority"},
+    {&headerChannelIDFieldID, "channelID"},
+    {&headerMessageIDFieldID, "messageID"},
+    {&headerAttributesFieldID, "attributes"},
+};
+const int kHeaderFieldCount = sizeof(kHeaderFields) / sizeof(kHeaderFields[0]);
+
+// The class of one object, fetched only if a field ID still has to be
+// resolved on it: after the first message no class is ever looked up.
+class LazyObjectClass {
+public:
+    LazyObjectClass(JNIEnv *env, jobject object) : env_(env), object_(object), class_(env, nullptr) {}
+
+    jclass get() {
+        if (!class_) class_.reset(env_->GetObjectClass(object_));
+        return class_.get();
+    }
+
+private:
+    JNIEnv *env_;
+    jobject object_;
+    ScopedLocalRef<jclass> class_;
+};
+
+// The cached ID of a field of `owner`'s class, resolved on first need.
+// Returns null: NoSuchFieldError (or similar) is pending.
+jfieldID fieldID(JNIEnv *env, CachedHandle<jfieldID> &cache, LazyObjectClass &owner,
+                 const char *name, const char *signature) {
+    jfieldID id = cache.get();
+    if (id != nullptr) return id;
+    id = env->GetFieldID(owner.get(), name, signature);
+    if (id != nullptr) cache.set(id);
+    return id;
+}
+
+// The object held by field `name` of `object`. Returns null with *failed
+// false for a null field, or with *failed true when an exception is pending.
+jobject objectField(JNIEnv *env, jobject object, CachedHandle<jfieldID> &cache,
+                    LazyObjectClass &owner, const char *name, const char *signature,
+                    bool *failed) {
+    *failed = true;
+    jfieldID id = fieldID(env, cache, owner, name, signature);
+    if (id == nullptr) return nullptr;
+    jobject value = env->GetObjectField(object, id);
+    if (env->ExceptionCheck()) {
+        if (value != nullptr) env->DeleteLocalRef(value);
+        return nullptr;
+    }
+    *failed = false;
+    return value;
+}
+
+// Reads field `name` of `object`, which must not be null. Returns null with
+// an exception pending when the field is missing or holds null.
+jobject requiredObjectField(JNIEnv *env, jobject object, CachedHandle<jfieldID> &cache,
+                            LazyObjectClass &owner, const char *name, const char *signature,
+                            const char *nullMessage) {
+    bool failed;
+    jobject value = objectField(env, object, cache, owner, name, signature, &failed);
+    if (value == nullptr && !failed) throwNew(env, "java/lang/NullPointerException", nullMessage);
+    return value;
+}
+
+} // namespace
+
+namespace trellum_jvm {
+
+Message object2message(JNIEnv *env, jobject messageObject) {
+    if (messageObject == nullptr) {
+        throwNew(env, "java/lang/NullPointerException", "message is null");
+        return nullptr;
+    }
+
+    LazyObjectClass messageClass(env, messageObject);
+    ScopedLocalRef<jobject> header(env, requiredObjectField(
+        env, messageObject, messageHeaderFieldID, messageClass, "header",
+        "Lcom/fendrel/vm/channel/impl/VMMessageHeaderImpl;", "message header is null"));
+    if (!header) return nullptr;
+    ScopedLocalRef<jobject> body(env, requiredObjectField(
+        env, messageObject, messageBodyFieldID, messageClass, "body",
+        "Lcom/fendrel/vm/channel/impl/VMMessageBodyImpl;", "message body is null"));
+    if (!body) return nullptr;
+
+    LazyObjectClass headerClass(env, header.get());
+    jint values[kHeaderFieldCount];
+    for (int i = 0; i < kHeaderFieldCount; ++i) {
+        jfieldID id = fieldID(env, *kHeaderFields[i].id, headerClass, kHeaderFields[i].name, "I");
+        if (id == nullptr) return nullptr;
+        values[i] = env->GetIntField(header.get(), id);
+    }
+
+    LazyObjectClass bodyClass(env, body.get());
+    bool failed;
+    ScopedLocalRef<jbyteArray> data(env, static_cast<jbyteArray>(objectField(
+        env, body.get(), bodyDataFieldID, bodyClass, "data", "[B", &failed)));
+    if (failed) return nullptr;
+
+    jsize length = data ? env->GetArrayLength(data.get()) : 0;
+    NativeBuffer bytes;
+    if (length > 0) {
+        if (!bytes.allocate(static_cast<size_t>(length))) {
+            throwNew(env, "java/lang/OutOfMemoryError", "no native memory to copy the message body");
+            return nullptr;
+        }
+        env->GetByteArrayRegion(data.get(), 0, length, static_cast<jbyte *>(bytes.get()));
+        if (env->ExceptionCheck()) return nullptr;
+    }
+
+    Message message = Message_new(values[0], values[1], values[2], values[3], values[4], length,
+                                  bytes.get());
+    if (message == nullptr) {
+        throwNew(env, "java/lang/OutOfMemoryError", "no native memory for the message");
+    }
+    return message;
+}
+
+jobject message2object(JNIEnv *env, const MessageClass &messageClass, const _Message &message) {
+    const jsize length = message.body->length;
+    ScopedLocalRef<jbyteArray> data(env, env->NewByteArray(length));
+    if (!data) return nullptr;  // OutOfMemoryError is pending
+    if (length > 0) {
+        env->SetByteArrayRegion(data.get(), 0, length,
+                                reinterpret_cast<const jbyte *>(message.body->data));
+        if (env->ExceptionCheck()) return nullptr;
+    }
+    const _MessageHeader &h = *message.header;
+    jobject result = env->NewObject(messageClass.clazz, messageClass.constructor, h.type,
+                                    h.priority, h.channelID, h.messageID, h.attributes,
+                                    data.get());
+    if (env->ExceptionCheck()) {
+        if (result != nullptr) env->DeleteLocalRef(result);
+        return nullptr;
+    }
+    return result;
+}
+
+void forgetMessageFieldIDs() {
+    messageHeaderFieldID.take();
+    messageBodyFieldID.take();
+    for (const IntField &field : kHeaderFields) field.id->take();
+    bodyDataFieldID.take();
+}
+
+} // namespace trellum_jvm
