@@ -51,8 +51,10 @@ uint32_t PriorityIndex::openSlot(uint32_t position) {
 
 MessagePipe PriorityIndex::insert(int32_t priority, MessagePipe node) {
     if (begin_ == end_) {
+        // A pipe that is emptied and refilled over and over (a receiver
+        // keeping up) lands here every time: skip openSlot once there is room.
         begin_ = end_ = 0;
-        uint32_t slot = openSlot(0);
+        uint32_t slot = capacity_ > 0 ? end_++ : openSlot(0);
         entries_[slot] = Entry{priority, node};
         return nullptr;
     }
