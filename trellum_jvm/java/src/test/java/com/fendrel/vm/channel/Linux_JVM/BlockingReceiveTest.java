@@ -1,0 +1,186 @@
+package com.fendrel.vm.channel.Linux_JVM;
+
+import static com.fendrel.vm.channel.Linux_JVM.TestChannels.freshChannel;
+import static com.fendrel.vm.channel.Linux_JVM.TestChannels.message;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.fendrel.vm.channel.impl.VMMessageImpl;
+
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicReference;
+
+import org.junit.jupiter.api.Test;
+
+/**
+ * A receive blocks in native code until another Java thread adds or shuts the
+ * pipe down. Every wait is bounded; a receiver left blocked by a failure is
+ * released by shutting its pipe down.
+ */
+class BlockingReceiveTest {
+    private static final long JOIN_MILLIS = 60_000;
+
+    /** A thread that receives once from a pipe and keeps what it got. */
+    private static final class Receiver extends Thread {
+        final AtomicReference<VMMessageImpl> received = new AtomicReference<>();
+        final CountDownLatch started = new CountDownLatch(1);
+        private final int channel;
+        private final int pipe;
+
+        Receiver(int channel, int pipe) {
+            this.channel = channel;
+            this.pipe = pipe;
+            setDaemon(true);
+        }
+
+        @Override
+        public void run() {
+            started.countDown();
+            received.set(TrellumJNI.removeMessageFromChannel(channel, pipe));
+        }
+
+        /** Starts, and returns once the thread is about to receive. */
+        Receiver begin() throws InterruptedException {
+            start();
+            assertTrue(started.await(JOIN_MILLIS, TimeUnit.MILLISECONDS));
+            return this;
+        }
+
+        /** Waits a little and reports whether the receive is still blocked. */
+        boolean stillBlockedAfterAWhile() throws InterruptedException {
+            join(200);
+            return isAlive();
+        }
+    }
+
+    private static void release(int channel, int pipe, List<Receiver> receivers) throws InterruptedException {
+        TrellumJNI.shutdown(channel, pipe);
+        for (Receiver r : receivers) {
+            r.join(JOIN_MILLIS);
+        }
+        TrellumJNI.deleteChannel(channel);
+    }
+
+    @Test
+    void blockedReceiveIsWokenByAnAddFromAnotherThread() throws InterruptedException {
+        int channel = freshChannel();
+        Receiver receiver = new Receiver(channel, 4);
+        try {
+            receiver.begin();
+            assertTrue(receiver.stillBlockedAfterAWhile(), "a receive on an empty pipe must wait");
+            VMMessageImpl sent = message(2, 42);
+            // Pipe ID 1 addresses the same pipe as 4; pipe 17 must not wake it.
+            TrellumJNI.addMessageToChannel(channel, 17, message(0, 1));
+            assertTrue(receiver.stillBlockedAfterAWhile(), "an add on the other pipe must not deliver");
+            TrellumJNI.addMessageToChannel(channel, 1, sent);
+            receiver.join(JOIN_MILLIS);
+            assertFalse(receiver.isAlive(), "the add did not wake the receiver");
+            assertEquals(sent, receiver.received.get());
+        } finally {
+            release(channel, 4, List.of(receiver));
+        }
+    }
+
+    @Test
+    void receiveOnANeverCreatedChannelWaitsForItsFirstMessage() throws InterruptedException {
+        int channel = freshChannel();
+        Receiver receiver = new Receiver(channel, 17);
+        try {
+            receiver.begin();
+            assertTrue(receiver.stillBlockedAfterAWhile());
+            VMMessageImpl sent = message(0, 7);
+            TrellumJNI.addMessageToChannel(channel, 17, sent);
+            receiver.join(JOIN_MILLIS);
+            assertEquals(sent, receiver.received.get());
+        } finally {
+            release(channel, 17, List.of(receiver));
+        }
+    }
+
+    @Test
+    void shutdownWakesEveryBlockedReceiverWithNull() throws InterruptedException {
+        int channel = freshChannel();
+        List<Receiver> receivers = new ArrayList<>();
+        try {
+            for (int i = 0; i < 4; i++) {
+                receivers.add(new Receiver(channel, 0).begin());
+            }
+            assertTrue(receivers.get(3).stillBlockedAfterAWhile());
+            TrellumJNI.shutdown(channel, 0);
+            for (Receiver r : receivers) {
+                r.join(JOIN_MILLIS);
+                assertFalse(r.isAlive(), "a receiver was not woken by the shutdown");
+                assertNull(r.received.get());
+            }
+        } finally {
+            release(channel, 0, receivers);
+        }
+    }
+
+    @Test
+    void manyProducersAndConsumersLoseAndDuplicateNothing() throws InterruptedException {
+        int channel = freshChannel();
+        int producers = 3;
+        int perProducer = 200;
+        List<Thread> threads = new ArrayList<>();
+        List<List<VMMessageImpl>> got = new ArrayList<>();
+        try {
+            for (int c = 0; c < 3; c++) {
+                List<VMMessageImpl> mine = new ArrayList<>();
+                got.add(mine);
+                Thread t = new Thread(() -> {
+                    VMMessageImpl m;
+                    while ((m = TrellumJNI.removeMessageFromChannel(channel, 17)) != null) {
+                        mine.add(m);
+                    }
+                });
+                t.setDaemon(true);
+                threads.add(t);
+                t.start();
+            }
+            List<Thread> senders = new ArrayList<>();
+            for (int p = 0; p < producers; p++) {
+                int base = p * perProducer;
+                Thread t = new Thread(() -> {
+                    for (int i = 0; i < perProducer; i++) {
+                        TrellumJNI.addMessageToChannel(channel, 17, message(i % 5, base + i));
+                    }
+                });
+                senders.add(t);
+                t.start();
+            }
+            for (Thread t : senders) {
+                t.join(JOIN_MILLIS);
+                assertFalse(t.isAlive());
+            }
+            // Everything sent is taken before the pipe is shut down and the consumers return.
+            long deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(JOIN_MILLIS);
+            while (TrellumJNI.sizeOfChannel(channel, 17) > 0 && System.nanoTime() < deadline) {
+                Thread.sleep(5);
+            }
+        } finally {
+            TrellumJNI.shutdown(channel, 17);
+            for (Thread t : threads) {
+                t.join(JOIN_MILLIS);
+            }
+        }
+        boolean[] seen = new boolean[producers * perProducer];
+        int total = 0;
+        for (List<VMMessageImpl> mine : got) {
+            for (VMMessageImpl m : mine) {
+                int id = m.getHeader().getMessageID();
+                assertFalse(seen[id], "delivered twice: " + id);
+                seen[id] = true;
+                assertEquals(message(m.getHeader().getPriority(), id), m, "contents mixed up");
+                total++;
+            }
+        }
+        assertEquals(seen.length, total);
+        TrellumJNI.deleteChannel(channel);
+    }
+}

@@ -1,0 +1,65 @@
+package com.fendrel.vm.channel.Linux_JVM;
+
+import static com.fendrel.vm.channel.Linux_JVM.TestChannels.freshChannel;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+
+import com.fendrel.vm.channel.impl.VMMessageImpl;
+
+import org.junit.jupiter.api.Test;
+
+/**
+ * Native memory running out raises OutOfMemoryError in Java and changes no
+ * queue. Runs in a JVM of its own with the FailingAllocations library
+ * preloaded; the body sizes below must match its FAILING_ALLOCATIONS rules
+ * in the build.
+ */
+class NativeAllocationFailureTest {
+    /** Rule 777001:0:1: the first allocation of this size, the copy of the body bytes, fails. */
+    static final int BODY_COPY_FAILS = 777_001;
+    /** Rule 777401:1:1: the second, the native message itself, fails. */
+    static final int MESSAGE_FAILS = 777_401;
+    /** Rule 777801:2:3: the add's two succeed, then three copies of the queued message fail. */
+    static final int PEEK_COPIES_FAIL = 777_801;
+
+    private static VMMessageImpl messageOfSize(int size) {
+        byte[] body = new byte[size];
+        for (int i = 0; i < size; i++) {
+            body[i] = (byte) (i * 7);
+        }
+        return new VMMessageImpl(1, 2, 3, 4, 5, body);
+    }
+
+    private static void assertAddFailsThenWorks(int size) {
+        int channel = freshChannel();
+        VMMessageImpl m = messageOfSize(size);
+        assertThrows(OutOfMemoryError.class, () -> TrellumJNI.addMessageToChannel(channel, 17, m));
+        assertEquals(0, TrellumJNI.sizeOfChannel(channel, 17), "nothing may be queued");
+
+        TrellumJNI.addMessageToChannel(channel, 17, m);
+        assertEquals(m, TrellumJNI.removeMessageFromChannel(channel, 17));
+        TrellumJNI.deleteChannel(channel);
+    }
+
+    @Test
+    void addRaisesOutOfMemoryWhenTheBodyCannotBeCopied() {
+        assertAddFailsThenWorks(BODY_COPY_FAILS);
+    }
+
+    @Test
+    void addRaisesOutOfMemoryWhenTheMessageCannotBeBuilt() {
+        assertAddFailsThenWorks(MESSAGE_FAILS);
+    }
+
+    @Test
+    void peekRaisesOutOfMemoryInsteadOfReportingAnEmptyPipe() {
+        int channel = freshChannel();
+        VMMessageImpl m = messageOfSize(PEEK_COPIES_FAIL);
+        TrellumJNI.addMessageToChannel(channel, 0, m);
+        assertThrows(OutOfMemoryError.class, () -> TrellumJNI.peekMessageFromChannel(channel, 0));
+        assertEquals(1, TrellumJNI.sizeOfChannel(channel, 0));
+        assertEquals(m, TrellumJNI.peekMessageFromChannel(channel, 0));
+        assertEquals(m, TrellumJNI.removeMessageFromChannel(channel, 0));
+        TrellumJNI.deleteChannel(channel);
+    }
+}
