@@ -6,6 +6,9 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 
 import com.fendrel.vm.channel.impl.VMMessageImpl;
 
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicReference;
 
@@ -18,11 +21,12 @@ import org.junit.jupiter.api.Test;
 class ConcurrentPeekTest {
     private static final int ROUNDS = 3_000;
     private static final int BODY = 256;
+    private static final int PEEKERS = 2;
 
     /** Every byte of the body and the type repeat the message ID, so a torn or freed read shows. */
     private static VMMessageImpl stamped(int id) {
         byte[] body = new byte[BODY];
-        java.util.Arrays.fill(body, (byte) id);
+        Arrays.fill(body, (byte) id);
         return new VMMessageImpl(id, 0, id, id, id, body);
     }
 
@@ -48,7 +52,7 @@ class ConcurrentPeekTest {
         int channel = freshChannel();
         AtomicBoolean done = new AtomicBoolean();
         AtomicReference<String> failure = new AtomicReference<>();
-        Thread peeker = new Thread(() -> {
+        Runnable peek = () -> {
             while (!done.get()) {
                 VMMessageImpl m = TrellumJNI.peekMessageFromChannel(channel, 0);
                 if (m != null) {
@@ -58,9 +62,14 @@ class ConcurrentPeekTest {
                     }
                 }
             }
-        });
-        peeker.setDaemon(true);
-        peeker.start();
+        };
+        List<Thread> peekers = new ArrayList<>();
+        for (int i = 0; i < PEEKERS; i++) {
+            Thread t = new Thread(peek);
+            t.setDaemon(true);
+            peekers.add(t);
+            t.start();
+        }
         try {
             for (int i = 0; i < ROUNDS; i++) {
                 TrellumJNI.addMessageToChannel(channel, 0, stamped(i));
@@ -70,10 +79,14 @@ class ConcurrentPeekTest {
             }
         } finally {
             done.set(true);
-            peeker.join(60_000);
+            for (Thread t : peekers) {
+                t.join(60_000);
+            }
             TrellumJNI.deleteChannel(channel);
         }
-        assertFalse(peeker.isAlive());
+        for (Thread t : peekers) {
+            assertFalse(t.isAlive());
+        }
         assertEquals(null, failure.get());
     }
 }
