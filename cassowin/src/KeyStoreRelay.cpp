@@ -108,7 +108,12 @@ JNIEXPORT void JNICALL Java_com_fendrel_security_AndroidKeyStore__1scanKeychain(
     }
     cassowin::DalvikThreadScope dalvik(dalvikVM);
     JNIEnv *dalvikEnv = dalvik.env();
-    if (dalvikEnv == nullptr) return;
+    if (dalvikEnv == nullptr) {
+        // Returning quietly would pass for a scan of an empty keychain.
+        jni_support::throwNew(env, "java/lang/RuntimeException",
+                              "this thread could not be attached to the Dalvik VM");
+        return;
+    }
     if (dalvikEnv->ExceptionCheck()) {
         // Left by someone else on a thread attached before: no Dalvik call may run over it.
         cassowin::rethrowInOtherVM(env, dalvikEnv, "exception pending in the Dalvik VM: ");

@@ -1,0 +1,56 @@
+// The stand-in VM's objects, methods, references and thread records.
+#ifndef CASSOWIN_TESTS_STANDIN_OBJECTS_H
+#define CASSOWIN_TESTS_STANDIN_OBJECTS_H
+
+#include <string>
+#include <vector>
+
+#include "StandinVm.h"
+
+namespace standin {
+
+enum Kind { kInstance, kClass, kCharArray, kByteArray, kString, kThrowable };
+
+struct Object {
+    int kind;
+    Object *type;  // the object's class; null for a class
+    // Classes only.
+    std::string name;  // "java/lang/String"
+    Loader loader = Loader::Boot;
+    bool throwable = false;
+    std::vector<Method *> methods;
+    // Arrays, strings (modified UTF-8) and throwables (their message).
+    std::vector<jchar> chars;
+    std::vector<jbyte> bytes;
+    std::string text;
+};
+
+struct Method {
+    Object *owner;
+    std::string name, signature;
+    bool isStatic;
+    std::vector<char> params;  // one of "ZBCSIJFD" or 'L' for any reference
+    char result;               // 'V', a primitive letter, or 'L'
+    MethodBody body;
+};
+
+struct Ref {
+    Object *object;
+    bool global;
+    ThreadEnv *thread;  // owner of a local reference
+};
+
+// JNIEnv comes first so that the table functions' environment is one of these.
+struct ThreadEnv {
+    JNIEnv env;
+    Vm *vm;
+    pthread_t id;
+    bool vmThread;
+    std::vector<std::vector<Ref *>> frames;  // the innermost last
+    Object *pending = nullptr;
+    int exitPasses = 0;
+};
+
+} // namespace standin
+
+#endif
