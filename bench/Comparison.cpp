@@ -1,5 +1,7 @@
 #include "Comparison.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <utility>
@@ -13,7 +15,13 @@ double median(std::vector<double> values) {
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-Row compareInterleaved(std::string workload, double target, int rounds,
+double nanosecondsNow(Clock clock) {
+    timespec now;
+    clock_gettime(clock == Clock::threadCpu ? CLOCK_THREAD_CPUTIME_ID : CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
+}
+
+Row compareInterleaved(std::string workload, std::string unit, double target, int rounds,
                        const std::function<double()> &library, const std::function<double()> &peer) {
     std::vector<double> libraryRounds, peerRounds;
     for (int round = 0; round < rounds; ++round) {
@@ -25,7 +33,7 @@ Row compareInterleaved(std::string workload, double target, int rounds,
             libraryRounds.push_back(library());
         }
     }
-    return Row{std::move(workload), "ns/op", median(libraryRounds), median(peerRounds), target};
+    return Row{std::move(workload), std::move(unit), median(libraryRounds), median(peerRounds), target};
 }
 
 void printTable(const std::vector<Row> &rows) {

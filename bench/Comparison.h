@@ -6,7 +6,6 @@
 #ifndef TRELLUM_BENCH_COMPARISON_H
 #define TRELLUM_BENCH_COMPARISON_H
 
-#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -23,16 +22,25 @@ struct Row {
 
 // Runs `rounds` rounds of each side, alternating the order, and returns the
 // medians. Each call of a side runs one round and returns its figure.
-Row compareInterleaved(std::string workload, double target, int rounds,
+Row compareInterleaved(std::string workload, std::string unit, double target, int rounds,
                        const std::function<double()> &library, const std::function<double()> &peer);
+
+// What a round's time is read from. A single thread's own CPU time leaves out
+// the time other processes held the CPU, which on a shared machine swamps
+// the differences measured; a handover between threads is about waiting and
+// waking, so it takes the wall clock.
+enum class Clock { threadCpu, wall };
+
+inline const char *unitOf(Clock clock) { return clock == Clock::threadCpu ? "ns cpu" : "ns wall"; }
+
+double nanosecondsNow(Clock clock);
 
 // Nanoseconds per operation of `ops` operations timed as one block.
 template <typename Body>
-double nanosecondsPerOp(long ops, Body &&body) {
-    auto start = std::chrono::steady_clock::now();
+double nanosecondsPerOp(Clock clock, long ops, Body &&body) {
+    double start = nanosecondsNow(clock);
     body();
-    auto elapsed = std::chrono::steady_clock::now() - start;
-    return std::chrono::duration<double, std::nano>(elapsed).count() / static_cast<double>(ops);
+    return (nanosecondsNow(clock) - start) / static_cast<double>(ops);
 }
 
 double median(std::vector<double> values);

@@ -9,6 +9,7 @@
 namespace bench {
 namespace {
 
+constexpr Clock kClock = Clock::wall;  // the cost is in waiting and waking
 constexpr int32_t kChannelId = 23;
 
 // Each side counts the messages that arrive out of order or not at all;
@@ -16,7 +17,7 @@ constexpr int32_t kChannelId = 23;
 // unless messages are lost, which the test's time limit then catches.
 double libraryHandover(long messages, long &wrong) {
     Channel channel = ChannelManager_createOrGetChannel(kChannelId);
-    double ns = nanosecondsPerOp(messages, [&] {
+    double ns = nanosecondsPerOp(kClock, messages, [&] {
         std::thread producer([&] {
             for (long i = 0; i < messages; ++i)
                 Channel_addToPipe(channel, 0, newLibraryMessage(kChannelId, 0, static_cast<int32_t>(i)));
@@ -35,7 +36,7 @@ double libraryHandover(long messages, long &wrong) {
 double peerHandover(long messages, long &wrong) {
     peer::Registry registry;
     peer::Pipe &pipe = registry.createOrGet(kChannelId)->pipes[0];
-    return nanosecondsPerOp(messages, [&] {
+    return nanosecondsPerOp(kClock, messages, [&] {
         std::thread producer([&] {
             for (long i = 0; i < messages; ++i) pipe.add(newPeerMessage(kChannelId, 0, static_cast<int32_t>(i)));
         });
@@ -50,11 +51,12 @@ double peerHandover(long messages, long &wrong) {
 } // namespace
 
 void addHandoverRow(const Settings &settings, std::vector<Row> &rows) {
-    const std::string name = "handover of " + std::to_string(settings.handoverMessages) + ", 1 producer 1 consumer";
+    const long messages = settings.handoverMessages;
+    const std::string name = "handover of " + std::to_string(messages) + ", 1 producer 1 consumer";
     long wrong = 0;
-    rows.push_back(compareInterleaved(
-        name, 1.5, settings.handoverRounds, [&] { return libraryHandover(settings.handoverMessages, wrong); },
-        [&] { return peerHandover(settings.handoverMessages, wrong); }));
+    rows.push_back(compareInterleaved(name, unitOf(kClock), 1.5, settings.handoverRounds,
+                                      [&] { return libraryHandover(messages, wrong); },
+                                      [&] { return peerHandover(messages, wrong); }));
     if (wrong != 0) reportFault(name.c_str(), "messages arrived out of order or not at all");
 }
 
