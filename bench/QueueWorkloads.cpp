@@ -16,6 +16,23 @@ constexpr Clock kClock = Clock::threadCpu;  // one thread: its own CPU time
 constexpr int32_t kChannelId = 17;
 constexpr size_t kPriorityCount = 4096;  // the table of priorities to queue with, used round and round
 
+// What is wrong with `message`, received from the library, given what the
+// peer handed out in its place and the priority of the message before; NULL
+// when nothing is.
+const char *compare(Message message, const std::optional<peer::Message> &expected, int32_t &previousPriority) {
+    if (message == nullptr || !expected) return "a running pipe refused to hand out a message";
+    const _MessageHeader &header = *message->header;
+    if (header.priority != expected->header.priority || header.messageID != expected->header.messageID)
+        return "the library and the peer hand out messages in different orders";
+    if (header.priority < previousPriority) return "a pipe is not sorted by priority";
+    previousPriority = header.priority;
+    if (message->body->length != kBodySize || memcmp(message->body->data, bodyBytes(), kBodySize) != 0 ||
+        expected->body.size() != static_cast<size_t>(kBodySize) ||
+        memcmp(expected->body.data(), bodyBytes(), kBodySize) != 0)
+        return "a message body changed in the queue";
+    return nullptr;
+}
+
 // Both sides of a pipe workload: a library channel from the registry and a peer pipe.
 class PipePair {
 public:
@@ -38,10 +55,10 @@ public:
     }
 
     // Empties both pipes, checking that they hold `depth` messages in the
-    // same order, sorted by priority, with intact bodies.
+    // same order, sorted by priority, with intact bodies. Stops at the first
+    // fault; what is left is freed with the channels.
     void drainAndCompare(const char *workload, int32_t depth) {
-        // Receiving from a pipe that holds too few would block for ever; what
-        // is left is freed with the channels.
+        // Receiving from a pipe that holds too few would block for ever.
         if (Channel_sizeOfPipe(channel_, 0) != depth || peer_.size() != static_cast<size_t>(depth)) {
             reportFault(workload, "a pipe lost or gained messages");
             return;
@@ -50,21 +67,12 @@ public:
         for (int32_t i = 0; i < depth; ++i) {
             Message message = Channel_removeFromPipe(channel_, 0);
             std::optional<peer::Message> expected = peer_.remove();
-            if (message == nullptr || !expected) {
-                reportFault(workload, "a running pipe refused to hand out a message");
-                Message_free(message);
+            const char *fault = compare(message, expected, previousPriority);
+            Message_free(message);
+            if (fault != nullptr) {
+                reportFault(workload, fault);
                 return;
             }
-            const _MessageHeader &header = *message->header;
-            if (header.priority != expected->header.priority || header.messageID != expected->header.messageID)
-                reportFault(workload, "the library and the peer hand out messages in different orders");
-            if (header.priority < previousPriority) reportFault(workload, "a pipe is not sorted by priority");
-            if (message->body->length != kBodySize || memcmp(message->body->data, bodyBytes(), kBodySize) != 0 ||
-                expected->body.size() != static_cast<size_t>(kBodySize) ||
-                memcmp(expected->body.data(), bodyBytes(), kBodySize) != 0)
-                reportFault(workload, "a message body changed in the queue");
-            previousPriority = header.priority;
-            Message_free(message);
         }
     }
 
