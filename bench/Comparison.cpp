@@ -7,6 +7,7 @@
 #include <utility>
 
 namespace bench {
+namespace {
 
 double median(std::vector<double> values) {
     if (values.empty()) return 0;
@@ -14,6 +15,8 @@ double median(std::vector<double> values) {
     size_t middle = values.size() / 2;
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
+
+} // namespace
 
 double nanosecondsNow(Clock clock) {
     timespec now;
@@ -37,14 +40,14 @@ Row compareInterleaved(std::string workload, std::string unit, double target, in
 }
 
 void printTable(const std::vector<Row> &rows) {
-    std::printf("%-52s %7s %11s %11s %7s %7s %4s\n", "workload", "unit", "library", "peer", "ratio",
+    std::printf("%-48s %10s %9s %9s %7s %7s %4s\n", "workload", "unit", "library", "peer", "ratio",
                 "target", "met");
     for (const Row &row : rows) {
         double ratio = row.peer > 0 ? row.library / row.peer : 0;
         bool met = row.peer > 0 && ratio <= row.target;
         char target[16];
         std::snprintf(target, sizeof target, "<=%.1f", row.target);
-        std::printf("%-52s %7s %11.1f %11.1f %7.3f %7s %4s\n", row.workload.c_str(), row.unit.c_str(),
+        std::printf("%-48s %10s %9.1f %9.1f %7.3f %7s %4s\n", row.workload.c_str(), row.unit.c_str(),
                     row.library, row.peer, ratio, target, row.peer > 0 ? (met ? "yes" : "NO") : "n/a");
     }
 }

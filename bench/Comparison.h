@@ -14,7 +14,7 @@ namespace bench {
 
 struct Row {
     std::string workload;
-    std::string unit;   // of the two figures, e.g. "ns/op"
+    std::string unit;   // of the two figures, e.g. "cpu ns/op"
     double library;
     double peer;
     double target;      // the ratio library/peer must not exceed this
@@ -31,7 +31,7 @@ Row compareInterleaved(std::string workload, std::string unit, double target, in
 // waking, so it takes the wall clock.
 enum class Clock { threadCpu, wall };
 
-inline const char *unitOf(Clock clock) { return clock == Clock::threadCpu ? "ns cpu" : "ns wall"; }
+inline const char *unitOf(Clock clock) { return clock == Clock::threadCpu ? "cpu ns/op" : "wall ns/op"; }
 
 double nanosecondsNow(Clock clock);
 
@@ -42,8 +42,6 @@ double nanosecondsPerOp(Clock clock, long ops, Body &&body) {
     body();
     return (nanosecondsNow(clock) - start) / static_cast<double>(ops);
 }
-
-double median(std::vector<double> values);
 
 void printTable(const std::vector<Row> &rows);
 
