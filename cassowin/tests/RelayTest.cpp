@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -22,14 +23,24 @@ KeychainEntry entry(const char *alias, jlong date, std::vector<jbyte> encoded) {
     return e;
 }
 
+// A JavaVM lasts as long as its process, and the relay keeps what the _init
+// calls gave it. So every test's VMs are kept to the end: a later VM must
+// not take over the address of one the relay still remembers.
+std::vector<std::unique_ptr<StandinPair>> &allPairs() {
+    static std::vector<std::unique_ptr<StandinPair>> pairs;
+    return pairs;
+}
+
 class RelayTest : public ::testing::Test {
 protected:
+    RelayTest() : pair(*allPairs().emplace_back(new StandinPair())) {}
+
     void SetUp() override {
         ASSERT_EQ(pair.initJvmSide(), "");
         pair.keychain.init();
     }
 
-    StandinPair pair;
+    StandinPair &pair;
 };
 
 TEST_F(RelayTest, ArraysCrossIntactAndTheSourcesAreOnlyRead) {

@@ -2,7 +2,6 @@
 
 #include <stdarg.h>
 #include <stdio.h>
-#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -141,15 +140,17 @@ void Vm::forgetThreadLocked(ThreadEnv *t) {
 }
 
 // A thread that ends attached is a fault (a Dalvik VM aborts the process).
-// Other keys' destructors, such as the relay's, may still detach the thread
-// in this round or a later one, so the verdict waits for the last round.
+// Other keys' destructors, such as the relay's, run in the first round and
+// may detach the thread after this one ran, so the verdict waits for the
+// second round. Not later: sanitizer runtimes tear the thread down in the
+// last round.
 void Vm::onThreadEnd(void *value) {
     ThreadEnv *t = static_cast<ThreadEnv *>(value);
     Vm *vm = t->vm;
     std::lock_guard<std::mutex> lock(vm->mutex_);
     auto it = vm->threads_.find(pthread_self());
     if (it == vm->threads_.end() || it->second.get() != t) return;
-    if (++t->exitPasses < PTHREAD_DESTRUCTOR_ITERATIONS) {
+    if (++t->exitPasses < 2) {
         pthread_setspecific(vm->threadEndKey_, t);
         return;
     }
