@@ -231,6 +231,63 @@ TEST_F(RelayTest, AKeyStoreExceptionStopsForwardingAndReachesTheCaller) {
     EXPECT_EQ(got[1].date, 1);
 }
 
+TEST_F(RelayTest, WhenBothVMsFailTheKeyStoresExceptionWins) {
+    pair.keychain.setEntries({entry("a", 1, {1}), entry("b", 2, {2})});
+    pair.keychain.setExceptionAfterReport("java/lang/IllegalStateException", "keychain locked");
+    pair.throwOnEntry(0, "java/lang/IllegalArgumentException", "bad entry");
+
+    ScanResult r = pair.scanOnNewThread(nullptr);
+
+    EXPECT_EQ(r.exception, "java.lang.IllegalArgumentException: bad entry");
+    EXPECT_EQ(r.dalvikPending, "");
+    EXPECT_EQ(pair.received().size(), 1u);
+}
+
+TEST_F(RelayTest, AnExceptionAlreadyPendingInTheDalvikVMIsReportedNotScannedOver) {
+    ScanResult r;
+    std::thread thread([&] {
+        JNIEnv *dalvikEnv = pair.dalvik.attachVmThread();
+        pair.dalvik.defineClass("java/lang/SecurityException", standin::Loader::Boot, true);
+        dalvikEnv->ThrowNew(dalvikEnv->FindClass("java/lang/SecurityException"), "left over");
+        r = pair.scan(nullptr);
+        pair.jvm.detachCurrentThread();
+        pair.dalvik.detachCurrentThread();
+    });
+    thread.join();
+
+    EXPECT_NE(r.exception.find("java.lang.SecurityException: left over"), std::string::npos) << r.exception;
+    EXPECT_EQ(r.dalvikPending, "");
+    EXPECT_TRUE(pair.keychain.scans().empty());
+}
+
+// Modified UTF-8 that ends in a whole character: ThrowNew needs it.
+bool endsInAWholeCharacter(const std::string &s) {
+    size_t start = s.size();
+    while (start > 0 && (static_cast<unsigned char>(s[start - 1]) & 0xC0) == 0x80) --start;
+    if (start == 0) return s.empty();
+    unsigned char lead = static_cast<unsigned char>(s[start - 1]);
+    size_t expected = lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    return s.size() - (start - 1) == expected;
+}
+
+TEST_F(RelayTest, ALongDalvikMessageIsCutBetweenCharacters) {
+    for (const char *character : {"\xC3\xA9", "\xE2\x82\xAC"}) {  // two and three bytes
+        for (size_t lead = 0; lead < 3; ++lead) {
+            std::string message(lead, 'x');
+            for (int i = 0; i < 400; ++i) message += character;
+            pair.keychain.setExceptionAfterReport("java/lang/IllegalStateException", message);
+
+            ScanResult r = pair.scanOnNewThread(nullptr);
+
+            EXPECT_EQ(r.exception.rfind("java.lang.RuntimeException: ", 0), 0u);
+            EXPECT_NE(r.exception.find("java.lang.IllegalStateException: " + std::string(lead, 'x') + character),
+                      std::string::npos);
+            EXPECT_LT(r.exception.size(), 600u);
+            EXPECT_TRUE(endsInAWholeCharacter(r.exception)) << "lead " << lead;
+        }
+    }
+}
+
 TEST_F(RelayTest, TenThousandEntriesLeaveNoLocalReferencesInEitherVM) {
     std::vector<KeychainEntry> entries;
     for (int i = 0; i < 10000; ++i) entries.push_back(entry("alias", i, std::vector<jbyte>(64, 7)));
