@@ -16,8 +16,8 @@ public:
     NativeBuffer(const NativeBuffer &) = delete;
     NativeBuffer &operator=(const NativeBuffer &) = delete;
 
-    // Replaces the block with a new one of `size` bytes, contents
-    // unspecified. Returns false when memory is exhausted; then get() is null.
+    // Replaces the block with a new one of `size` bytes holding arbitrary
+    // values. Returns false when memory is exhausted; then get() is null.
     bool allocate(size_t size) {
         free(data_);
         data_ = malloc(size);
