@@ -14,6 +14,7 @@
 #include <trellum/trellum.h>
 
 #include "bounded_threads.h"
+#include "bounded_receive.h"
 #include "message_helpers.h"
 #include "pipe_inspect.h"
 
@@ -123,7 +124,7 @@ TEST(Shutdown, ReceiveReturnsNullAtOnceAndKeepsTheQueue) {
     Channel_startup(channel.get(), 0);
     Channel_startup(channel.get(), 0);
     for (int32_t expected : {0, 1, 2, 3}) {
-        OwnedMessage message(Channel_removeFromPipe(channel.get(), 0));
+        OwnedMessage message(trellum_test::receiveWithin(channel.get(), 0));
         ASSERT_TRUE(message);
         EXPECT_EQ(message->header->priority, expected);
     }

@@ -11,6 +11,7 @@
 #include <trellum/trellum.h>
 
 #include "bounded_threads.h"
+#include "bounded_receive.h"
 #include "message_helpers.h"
 #include "pipe_inspect.h"
 
@@ -40,7 +41,7 @@ TEST(PipeOps, PeekLendsTheFirstMessageWithoutTakingIt) {
     EXPECT_EQ(Channel_peekFromPipe(channel.get(), 0), first);
     EXPECT_EQ(Channel_peekFromPipe(channel.get(), 0), first);
     EXPECT_EQ(Channel_sizeOfPipe(channel.get(), 0), 2);
-    OwnedMessage removed(Channel_removeFromPipe(channel.get(), 0));
+    OwnedMessage removed(trellum_test::receiveWithin(channel.get(), 0));
     EXPECT_EQ(removed.get(), first);
     EXPECT_EQ(Channel_peekFromPipe(channel.get(), 0), later);
 }
@@ -56,7 +57,7 @@ TEST(PipeOps, PeekedCopyOutlivesTheQueuedMessage) {
     EXPECT_NE(copy.get(), Channel_peekFromPipe(channel.get(), 1));
     EXPECT_EQ(Channel_sizeOfPipe(channel.get(), 1), 1);
 
-    Message_free(Channel_removeFromPipe(channel.get(), 1));
+    Message_free(trellum_test::receiveWithin(channel.get(), 1));
     EXPECT_EQ(copy->header->type, 11);
     EXPECT_EQ(copy->header->priority, -4);
     EXPECT_EQ(copy->header->channelID, 3);
@@ -106,7 +107,7 @@ TEST(PipeOps, PipesOfAChannelAreIndependent) {
     Channel_shutdown(channel.get(), 1);
     EXPECT_EQ(Channel_sizeOfPipe(channel.get(), 0), 1);
     EXPECT_EQ(Channel_sizeOfPipe(channel.get(), 1), 2);
-    OwnedMessage fromZero(Channel_removeFromPipe(channel.get(), 0));  // pipe 0 still runs
+    OwnedMessage fromZero(trellum_test::receiveWithin(channel.get(), 0));  // pipe 0 still runs
     ASSERT_TRUE(fromZero);
     EXPECT_EQ(fromZero->header->messageID, 1);
     Channel_clearPipe(channel.get(), 1);
@@ -172,7 +173,7 @@ TEST_P(OutsideTheChannel, InvalidPipeIndexIsHarmless) {
 
     for (int pipe : {0, 1}) {
         EXPECT_EQ(Channel_sizeOfPipe(channel.get(), pipe), 1);
-        OwnedMessage message(Channel_removeFromPipe(channel.get(), pipe));  // not shut down
+        OwnedMessage message(trellum_test::receiveWithin(channel.get(), pipe));  // not shut down
         ASSERT_TRUE(message);
         EXPECT_EQ(message->header->messageID, pipe + 1);
     }

@@ -13,6 +13,7 @@
 #include <trellum/trellum.h>
 
 #include "bounded_threads.h"
+#include "bounded_receive.h"
 #include "message_helpers.h"
 #include "pipe_inspect.h"
 
@@ -43,7 +44,7 @@ void expectEmptyAndRunning(Channel channel) {
         EXPECT_EQ(Channel_sizeOfPipe(channel, pipe), 0);
         EXPECT_EQ(Channel_peekFromPipe(channel, pipe), nullptr);
         Channel_addToPipe(channel, pipe, makeMessage(0, 1));
-        OwnedMessage message(Channel_removeFromPipe(channel, pipe));
+        OwnedMessage message(trellum_test::receiveWithin(channel, pipe));
         EXPECT_TRUE(message) << "pipe " << pipe << " is shut down";
     }
 }
