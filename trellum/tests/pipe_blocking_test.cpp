@@ -35,24 +35,40 @@ void shutdownBoth(Channel channel) {
     Channel_shutdown(channel, 1);
 }
 
+// One receiver on `pipe`, started and seen blocked. It records the ID of
+// what it receives (-2 for NULL); a shutdown of both pipes releases it.
+class BlockedReceiver {
+public:
+    BlockedReceiver(Channel channel, int32_t pipe) : thread_([channel] { shutdownBoth(channel); }) {
+        thread_.start([this, channel, pipe] {
+            OwnedMessage message(Channel_removeFromPipe(channel, pipe));
+            receivedID_ = message ? message->header->messageID : -2;
+        });
+        blocked_ = eventually([&] { return trellum_test::blockedReceivers(channel, pipe) == 1; });
+    }
+    bool blocked() const { return blocked_; }
+    bool finished() const { return thread_.finished() != 0; }
+    // The received ID, or -1 when the receiver missed the deadline.
+    int32_t join() { return thread_.joinAll() ? receivedID_.load() : -1; }
+
+private:
+    std::atomic<int32_t> receivedID_{-1};
+    BoundedThreads thread_;
+    bool blocked_ = false;
+};
+
 TEST(Receive, WaitsForAnAddToItsOwnPipeOnly) {
     OwnedChannel channel(Channel_new(1));
-    std::atomic<int32_t> receivedID{-1};
-    BoundedThreads receiver([&] { shutdownBoth(channel.get()); });
-    receiver.start([&] {
-        OwnedMessage message(Channel_removeFromPipe(channel.get(), 0));
-        receivedID = message ? message->header->messageID : -2;
-    });
-    ASSERT_TRUE(eventually([&] { return trellum_test::blockedReceivers(channel.get(), 0) == 1; }));
+    BlockedReceiver receiver(channel.get(), 0);
+    ASSERT_TRUE(receiver.blocked());
 
     Channel_addToPipe(channel.get(), 1, makeMessage(0, 100));
     settle();
-    EXPECT_EQ(receiver.finished(), 0) << "an add to pipe 1 woke a receiver of pipe 0";
+    EXPECT_FALSE(receiver.finished()) << "an add to pipe 1 woke a receiver of pipe 0";
     EXPECT_EQ(trellum_test::blockedReceivers(channel.get(), 0), 1);
 
     Channel_addToPipe(channel.get(), 0, makeMessage(0, 200));
-    EXPECT_TRUE(receiver.joinAll());
-    EXPECT_EQ(receivedID.load(), 200);
+    EXPECT_EQ(receiver.join(), 200);
     EXPECT_EQ(Channel_sizeOfPipe(channel.get(), 1), 1);
 }
 
@@ -136,20 +152,14 @@ TEST(Shutdown, StartupRestoresBlockingReceive) {
     OwnedChannel channel(Channel_new(1));
     Channel_shutdown(channel.get(), 1);
     Channel_startup(channel.get(), 1);
-    std::atomic<int32_t> receivedID{-1};
-    BoundedThreads receiver([&] { shutdownBoth(channel.get()); });
-    receiver.start([&] {
-        OwnedMessage message(Channel_removeFromPipe(channel.get(), 1));
-        receivedID = message ? message->header->messageID : -2;
-    });
-    ASSERT_TRUE(eventually([&] { return trellum_test::blockedReceivers(channel.get(), 1) == 1; }));
+    BlockedReceiver receiver(channel.get(), 1);
+    ASSERT_TRUE(receiver.blocked());
     Channel_clearPipe(channel.get(), 1);
     Channel_startup(channel.get(), 1);
     settle();
-    EXPECT_EQ(receiver.finished(), 0);
+    EXPECT_FALSE(receiver.finished());
     Channel_addToPipe(channel.get(), 1, makeMessage(0, 7));
-    EXPECT_TRUE(receiver.joinAll());
-    EXPECT_EQ(receivedID.load(), 7);
+    EXPECT_EQ(receiver.join(), 7);
 }
 
 // Producers and one consumer hand over many messages through the blocking
