@@ -195,14 +195,14 @@ TEST(Handover, ManyProducersOneConsumer) {
     EXPECT_EQ(Channel_sizeOfPipe(channel.get(), 0), 0);
 }
 
-// Copies are taken while other threads remove and free the very messages
-// being copied. The sanitizer builds report any use after free or data race;
-// here, every copy must be whole.
+// Copies are taken and sizes read while other threads add, remove and free
+// the very messages being copied. The sanitizer builds report any use after
+// free or data race; here, every copy must be whole.
 TEST(Handover, PeekedCopiesRaceWithRemoval) {
     constexpr int32_t kMessages = 4000;
     OwnedChannel channel(Channel_new(1));
     std::atomic<bool> consumed{false};
-    std::atomic<int> torn{0}, copies{0};
+    std::atomic<int> torn{0}, badSizes{0};
     BoundedThreads threads([&] { shutdownBoth(channel.get()); });
     threads.start([&] {
         for (int32_t i = 0; i < kMessages; ++i) {
@@ -219,9 +219,11 @@ TEST(Handover, PeekedCopiesRaceWithRemoval) {
     for (int peeker = 0; peeker < 2; ++peeker) {
         threads.start([&] {
             while (!consumed) {
+                // The count is read without the pipe's lock.
+                const int32_t size = Channel_sizeOfPipe(channel.get(), 0);
+                if (size < 0 || size > kMessages) ++badSizes;
                 OwnedMessage copy(Channel_peekCopyFromPipe(channel.get(), 0));
                 if (!copy) continue;
-                ++copies;
                 const auto expected = static_cast<uint8_t>(copy->header->messageID);
                 if (copy->body->length != 64) {
                     ++torn;
@@ -238,6 +240,7 @@ TEST(Handover, PeekedCopiesRaceWithRemoval) {
     }
     EXPECT_TRUE(threads.joinAll());
     EXPECT_EQ(torn.load(), 0);
+    EXPECT_EQ(badSizes.load(), 0);
     EXPECT_EQ(Channel_sizeOfPipe(channel.get(), 0), 0);
 }
 
