@@ -4,6 +4,7 @@
 #   make bench   run the channel benchmarks against a textbook peer
 CONFIGS ?= asan tsan x86 release
 JOBS ?= $(shell nproc)
+MAKEFLAGS += --no-print-directory
 
 .PHONY: demo test bench bootstrap clean $(addprefix test-,$(CONFIGS))
 

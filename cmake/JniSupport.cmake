@@ -6,8 +6,26 @@
 #                             differently); empty where not installed
 #  trellum_android_jni_check(<name> SOURCES ... INCLUDES ...)
 #  trellum_add_junit_test(<name> JARS ... LIBRARY_DIRS ... [SELECT ...] [JVM_OPTIONS ...])
+
+# Compiles JNI sources against Android's jni.h (object files only, never
+# linked). A check of the development build: it does nothing in an Android
+# build (the NDK's jni.h is the one used there anyway) or without tests.
+function(trellum_android_jni_check name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;INCLUDES" ${ARGN})
+  if(ANDROID OR NOT TRELLUM_BUILD_TESTS)
+    return()
+  endif()
+  if(NOT TRELLUM_ANDROID_JNI_DIR)
+    message(WARNING "Android's jni.h not found (android-libnativehelper-dev): ${name} skipped")
+    return()
+  endif()
+  add_library(${name} OBJECT ${ARG_SOURCES})
+  target_include_directories(${name} BEFORE PRIVATE "${TRELLUM_ANDROID_JNI_DIR}" ${ARG_INCLUDES})
+  target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti -Wall -Wextra)
+endfunction()
+
 if(ANDROID)
-  set(TRELLUM_JNI_INCLUDE_DIRS "")
+  set(TRELLUM_JNI_INCLUDE_DIRS "")  # the NDK's sysroot has jni.h
   return()
 endif()
 
@@ -19,17 +37,6 @@ endif()
 
 find_path(TRELLUM_ANDROID_JNI_DIR jni.h PATHS /usr/include/android/nativehelper NO_DEFAULT_PATH)
 
-# Compiles JNI sources against Android's jni.h (object files only, never linked).
-function(trellum_android_jni_check name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;INCLUDES" ${ARGN})
-  if(NOT TRELLUM_ANDROID_JNI_DIR)
-    message(WARNING "Android's jni.h not found (android-libnativehelper-dev): ${name} skipped")
-    return()
-  endif()
-  add_library(${name} OBJECT ${ARG_SOURCES})
-  target_include_directories(${name} BEFORE PRIVATE "${TRELLUM_ANDROID_JNI_DIR}" ${ARG_INCLUDES})
-  target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti -Wall -Wextra)
-endfunction()
 
 if(NOT TRELLUM_BUILD_TESTS)
   return()

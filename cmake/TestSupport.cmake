@@ -19,6 +19,7 @@ function(trellum_add_gtest name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest_main Threads::Threads)
   gtest_discover_tests(${name}
+    TEST_PREFIX "${name}."
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT ${TRELLUM_TEST_TIMEOUT})
 endfunction()

@@ -76,7 +76,9 @@ TRELLUM_API Message Message_new(int32_t type, int32_t priority, int32_t channelI
 /*
  * Frees the header, the body and the message. Works for messages from
  * Message_new and for records assembled by hand from MessageHeader_new,
- * MessageBody_new and malloc.
+ * MessageBody_new and malloc. A message from Message_new is one allocation:
+ * its body's data may be replaced by a malloc'ed buffer, but its header and
+ * body records must not be replaced or freed on their own.
  */
 TRELLUM_API void Message_free(Message message);
 
