@@ -1,33 +1,5 @@
-// Queue nodes. A message from Message_new carries its own node; any other
-// message gets one from malloc.
-#include <stdlib.h>
-
-#include "MessageLayout.h"
+// Queue nodes as exported functions; the pipes use QueueNodes.h directly.
 #include "QueueNodes.h"
-
-namespace trellum {
-
-MessagePipe nodeFor(Message message) {
-    if (message != nullptr && isSingleBlock(message)) {
-        MessagePipe node = &blockOf(message)->node;
-        *node = _MessagePipe{message, nullptr};
-        return node;
-    }
-    MessagePipe node = static_cast<MessagePipe>(malloc(sizeof(_MessagePipe)));
-    // Callers of a queue have no failure result to look at: queuing nothing
-    // would lose the message silently.
-    if (node == nullptr) abort();
-    *node = _MessagePipe{message, nullptr};
-    return node;
-}
-
-Message releaseNode(MessagePipe node) {
-    Message message = node->message;
-    if (!isBuiltInNode(node)) free(node);
-    return message;
-}
-
-} // namespace trellum
 
 extern "C" {
 
