@@ -4,7 +4,7 @@
 # apt-get line to run and fails.
 set -eu
 
-packages=(cmake make g++ binutils g++-multilib googletest libbenchmark-dev
+packages=(cmake make g++ binutils g++-multilib googletest
           openjdk-17-jdk-headless openjdk-17-jdk-headless:i386 junit5
           android-libnativehelper-dev qemu-user)
 
