@@ -2,14 +2,18 @@
 // receive.
 //
 // Receivers wait in a loop on the pipe's condition variable until a message
-// is queued or the pipe is shut down. An add wakes one receiver, and only
-// when one is waiting; a shutdown concerns every receiver, so it wakes all.
+// is queued, the pipe is shut down, the channel is deleted or their time is
+// up. An add wakes one receiver, and only when one is waiting; a shutdown or
+// a deletion concerns every receiver, so it wakes all. The protocol is
+// model-checked in pipe_protocol.pml: keep the two in step.
 #include "Channel.h"
 
+#include <errno.h>
 #include <new>
 #include <stdlib.h>
 
 #include "MessageLayout.h"
+#include "MonotonicWait.h"
 #include "PosixSync.h"
 #include "QueueNodes.h"
 
@@ -24,8 +28,9 @@ void initPipeEnd(PipeEnd *pipe) {
     pipe->count = 0;
     pipe->waiters = 0;
     pipe->shutdownFlag = 0;
+    pipe->shutdownEpoch = 0;
     pthread_mutex_init(&pipe->mutex, nullptr);
-    pthread_cond_init(&pipe->condition, nullptr);
+    trellum::initMonotonicCondition(&pipe->condition);
 }
 
 // Takes no lock: the channel is being destroyed and nobody else may use it.
@@ -43,6 +48,8 @@ PipeEnd *pipeOf(Channel channel, int32_t pipe) {
     return &channel->pipes[pipe];
 }
 
+bool isDeleted(Channel channel) { return __atomic_load_n(&channel->deleted, __ATOMIC_ACQUIRE) != 0; }
+
 // The count is read without the lock (Channel_sizeOfPipe), so it is written
 // and read atomically.
 void setCount(PipeEnd *pipe, int32_t count) { __atomic_store_n(&pipe->count, count, __ATOMIC_RELAXED); }
@@ -56,7 +63,90 @@ Message unlinkHead(PipeEnd *pipe) {
     return trellum::releaseNode(node);
 }
 
+// Detaches the whole queue; the caller holds the pipe's mutex and frees the
+// queue after unlocking.
+MessagePipe detachQueue(PipeEnd *pipe) {
+    MessagePipe queue = pipe->head;
+    pipe->head = nullptr;
+    pipe->index.clear();
+    setCount(pipe, 0);
+    return queue;
+}
+
+// One receive, blocking or bounded. Holds the channel while it waits, so
+// that a deletion meanwhile cannot free the pipe under it; whoever leaves
+// last frees the channel.
+class Receive {
+public:
+    Receive(Channel channel, PipeEnd *pipe) : channel_(channel), pipe_(pipe) {}
+    ~Receive() {
+        if (holdsChannel_) trellum::releaseChannel(channel_);  // after the pipe's lock is gone
+    }
+    Receive(const Receive &) = delete;
+    Receive &operator=(const Receive &) = delete;
+
+    // timeoutNanos: 0 tries, < 0 waits without limit.
+    int32_t run(int64_t timeoutNanos, Message *message) {
+        ScopedLock lock(&pipe_->mutex);
+        if (isDeleted(channel_)) return TRELLUM_DELETED;
+        if (pipe_->shutdownFlag == 1) return TRELLUM_SHUT_DOWN;
+        const uint32_t epoch = pipe_->shutdownEpoch;
+        struct timespec deadline;
+        bool bounded = false;
+        for (;;) {
+            if (pipe_->head != nullptr) {
+                *message = unlinkHead(pipe_);
+                return TRELLUM_RECEIVED;
+            }
+            if (timeoutNanos == 0) return TRELLUM_TIMED_OUT;
+            if (!holdsChannel_) {
+                trellum::retainChannel(channel_);
+                holdsChannel_ = true;
+                bounded = timeoutNanos > 0 && trellum::monotonicDeadlineAfter(timeoutNanos, &deadline);
+            }
+            ++pipe_->waiters;
+            int waited = bounded ? trellum::waitUntil(&pipe_->condition, &pipe_->mutex, deadline)
+                                 : pthread_cond_wait(&pipe_->condition, &pipe_->mutex);
+            --pipe_->waiters;
+            if (isDeleted(channel_)) return TRELLUM_DELETED;
+            if (pipe_->shutdownEpoch != epoch) return TRELLUM_SHUT_DOWN;
+            // A message that came with the timeout is still taken: the add's
+            // wake-up may have gone to this receiver.
+            if (waited == ETIMEDOUT && pipe_->head == nullptr) return TRELLUM_TIMED_OUT;
+        }
+    }
+
+private:
+    Channel channel_;
+    PipeEnd *pipe_;
+    bool holdsChannel_ = false;
+};
+
 } // namespace
+
+namespace trellum {
+
+void retainChannel(Channel channel) { __atomic_add_fetch(&channel->references, 1, __ATOMIC_RELAXED); }
+
+void releaseChannel(Channel channel) {
+    // Release/acquire: everything done with the channel happens before it is freed.
+    if (__atomic_sub_fetch(&channel->references, 1, __ATOMIC_ACQ_REL) == 0) Channel_free(channel);
+}
+
+void markChannelDeleted(Channel channel) {
+    __atomic_store_n(&channel->deleted, 1, __ATOMIC_RELEASE);
+    for (PipeEnd &pipe : channel->pipes) {
+        MessagePipe queue;
+        {
+            ScopedLock lock(&pipe.mutex);
+            queue = detachQueue(&pipe);
+            if (pipe.waiters > 0) pthread_cond_broadcast(&pipe.condition);
+        }
+        MessagePipe_free(queue);
+    }
+}
+
+} // namespace trellum
 
 extern "C" {
 
@@ -65,6 +155,7 @@ Channel Channel_new(int32_t id) {
     // Callers have no failure result to look at.
     if (channel == nullptr) abort();
     channel->id = id;
+    channel->references = 1;  // the creator's (the registry's, for a registered channel)
     initPipeEnd(&channel->pipes[0]);
     initPipeEnd(&channel->pipes[1]);
     return channel;
@@ -85,32 +176,42 @@ void Channel_addToPipe(Channel channel, int32_t pipeIndex, Message message) {
         return;
     }
     MessagePipe node = trellum::nodeFor(message);
-    ScopedLock lock(&pipe->mutex);
-    MessagePipe after = pipe->index.insert(message->header->priority, node);
-    if (after == nullptr) {
-        node->next = pipe->head;
-        pipe->head = node;
-    } else {
-        node->next = after->next;
-        after->next = node;
+    {
+        ScopedLock lock(&pipe->mutex);
+        if (!isDeleted(channel)) {
+            MessagePipe after = pipe->index.insert(message->header->priority, node);
+            if (after == nullptr) {
+                node->next = pipe->head;
+                pipe->head = node;
+            } else {
+                node->next = after->next;
+                after->next = node;
+            }
+            setCount(pipe, pipe->count + 1);
+            // Signalled under the lock: once it is released, a receiver may
+            // take the message and the channel may be deleted.
+            if (pipe->waiters > 0) pthread_cond_signal(&pipe->condition);
+            return;
+        }
     }
-    setCount(pipe, pipe->count + 1);
-    // Signalled under the lock: once it is released, a receiver may take the
-    // message and the channel may be deleted.
-    if (pipe->waiters > 0) pthread_cond_signal(&pipe->condition);
+    // A deleted channel queues nothing; the message was handed over all the same.
+    Message_free(trellum::releaseNode(node));
 }
 
 Message Channel_removeFromPipe(Channel channel, int32_t pipeIndex) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr) return nullptr;
-    ScopedLock lock(&pipe->mutex);
-    while (pipe->head == nullptr && pipe->shutdownFlag != 1) {
-        ++pipe->waiters;
-        pthread_cond_wait(&pipe->condition, &pipe->mutex);
-        --pipe->waiters;
-    }
-    if (pipe->shutdownFlag == 1) return nullptr;
-    return unlinkHead(pipe);
+    Message message = nullptr;
+    Receive(channel, pipe).run(-1, &message);
+    return message;
+}
+
+int32_t Channel_timedRemoveFromPipe(Channel channel, int32_t pipeIndex, int64_t timeoutNanos,
+                                    Message *message) {
+    if (message != nullptr) *message = nullptr;
+    PipeEnd *pipe = pipeOf(channel, pipeIndex);
+    if (pipe == nullptr || message == nullptr) return TRELLUM_INVALID_ARGUMENT;
+    return Receive(channel, pipe).run(timeoutNanos, message);
 }
 
 Message Channel_peekFromPipe(Channel channel, int32_t pipeIndex) {
@@ -120,15 +221,23 @@ Message Channel_peekFromPipe(Channel channel, int32_t pipeIndex) {
     return pipe->head == nullptr ? nullptr : pipe->head->message;
 }
 
-Message Channel_peekCopyFromPipe(Channel channel, int32_t pipeIndex) {
+int32_t Channel_checkedPeekCopyFromPipe(Channel channel, int32_t pipeIndex, Message *copy) {
+    if (copy != nullptr) *copy = nullptr;
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
-    if (pipe == nullptr) return nullptr;
+    if (pipe == nullptr || copy == nullptr) return TRELLUM_INVALID_ARGUMENT;
     ScopedLock lock(&pipe->mutex);
-    if (pipe->head == nullptr) return nullptr;
+    if (pipe->head == nullptr) return isDeleted(channel) ? TRELLUM_DELETED : TRELLUM_EMPTY;
     Message first = pipe->head->message;
     const _MessageHeader &h = *first->header;
-    return Message_new(h.type, h.priority, h.channelID, h.messageID, h.attributes,
-                       first->body->length, first->body->data);
+    *copy = Message_new(h.type, h.priority, h.channelID, h.messageID, h.attributes,
+                        first->body->length, first->body->data);
+    return *copy != nullptr ? TRELLUM_RECEIVED : TRELLUM_OUT_OF_MEMORY;
+}
+
+Message Channel_peekCopyFromPipe(Channel channel, int32_t pipeIndex) {
+    Message copy = nullptr;
+    Channel_checkedPeekCopyFromPipe(channel, pipeIndex, &copy);
+    return copy;
 }
 
 int32_t Channel_sizeOfPipe(Channel channel, int32_t pipeIndex) {
@@ -143,10 +252,7 @@ void Channel_clearPipe(Channel channel, int32_t pipeIndex) {
     MessagePipe queue;
     {
         ScopedLock lock(&pipe->mutex);
-        queue = pipe->head;
-        pipe->head = nullptr;
-        pipe->index.clear();
-        setCount(pipe, 0);
+        queue = detachQueue(pipe);
     }
     MessagePipe_free(queue);  // the messages are unreachable now: free them unlocked
 }
@@ -155,7 +261,9 @@ void Channel_shutdown(Channel channel, int32_t pipeIndex) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr) return;
     ScopedLock lock(&pipe->mutex);
+    if (isDeleted(channel)) return;
     pipe->shutdownFlag = 1;
+    ++pipe->shutdownEpoch;
     if (pipe->waiters > 0) pthread_cond_broadcast(&pipe->condition);
 }
 
@@ -163,6 +271,7 @@ void Channel_startup(Channel channel, int32_t pipeIndex) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr) return;
     ScopedLock lock(&pipe->mutex);
+    if (isDeleted(channel)) return;
     pipe->shutdownFlag = 0;
 }
 

@@ -1,4 +1,5 @@
-// The private layout of a channel and its two pipes.
+// The private layout of a channel and its two pipes, and the channel's
+// lifetime as the registry manages it.
 #ifndef TRELLUM_CHANNEL_H
 #define TRELLUM_CHANNEL_H
 
@@ -12,20 +13,40 @@
 namespace trellum {
 
 // One pipe: a priority-sorted list of nodes, guarded by `mutex`.
+//
+// The wait/wake protocol is model-checked: see pipe_protocol.pml beside this
+// file, and keep the two in step.
 struct PipeEnd {
     MessagePipe head;           // first node, NULL when empty
     PriorityIndex index;        // last node of each priority present
     int32_t count;              // nodes queued; written under the mutex, read without it
     int32_t waiters;            // receivers blocked on `condition`
     int32_t shutdownFlag;       // 1 while shut down, else 0
+    // Counts shutdowns. A receiver that sees it change while it waits
+    // returns as shut down even if a startup has cleared the flag since:
+    // a shutdown is an event for the receivers blocked at that moment.
+    uint32_t shutdownEpoch;
     pthread_mutex_t mutex;
-    pthread_cond_t condition;   // a message was added or the pipe shut down
+    pthread_cond_t condition;   // a message was added, or the pipe shut down or deleted
 };
+
+// References that keep a channel's memory alive: the registry's entry (or
+// the creator of a bare channel), each pin, and each receiver blocked on
+// one of its pipes. Whoever drops the last one frees the channel.
+void retainChannel(Channel channel);
+void releaseChannel(Channel channel);
+
+// Marks the channel deleted, frees what its pipes hold and wakes every
+// receiver on them. Later operations find it deleted: an add frees its
+// message, receives return at once. The caller still holds a reference.
+void markChannelDeleted(Channel channel);
 
 } // namespace trellum
 
 struct _Channel {
     int32_t id;
+    int32_t references;  // atomic; see retainChannel
+    int32_t deleted;     // atomic; 1 once deleted from the registry
     trellum::PipeEnd pipes[2];
 };
 

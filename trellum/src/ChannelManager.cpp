@@ -4,6 +4,12 @@
 // empty without any constructor running (all zero, statically initialized
 // mutex) and is never torn down: channels still registered when the process
 // ends are not freed, as other threads may still be using them.
+//
+// The registry holds one reference to each registered channel. Deleting
+// unlinks the channel under the mutex, then, with the mutex released, wakes
+// and empties it and drops that reference: pins and blocked receivers hold
+// their own, and the last one out frees the channel. The registry mutex is
+// never held while anything can block.
 #include <stdlib.h>
 
 #include <trellum/trellum.h>
@@ -61,12 +67,8 @@ void growTable() {
     bucketBits = bits;
 }
 
-} // namespace
-
-extern "C" {
-
-Channel ChannelManager_createOrGetChannel(int32_t id) {
-    trellum::ScopedLock lock(&_channel_mutex_);
+// Caller holds _channel_mutex_.
+Channel findOrCreate(int32_t id) {
     Channel channel = ChannelManager_lookupChannel(id);
     if (channel != nullptr) return channel;
     if (_channels_ == nullptr || channelCount >= (1u << bucketBits)) growTable();
@@ -80,19 +82,52 @@ Channel ChannelManager_createOrGetChannel(int32_t id) {
     return channel;
 }
 
-void ChannelManager_deleteChannel(int32_t id) {
-    trellum::ScopedLock lock(&_channel_mutex_);
-    if (_channels_ == nullptr) return;
+// Unlinks the channel registered under `id` and returns it, or NULL.
+// Caller holds _channel_mutex_.
+Channel unlinkChannel(int32_t id) {
+    if (_channels_ == nullptr) return nullptr;
     for (ChannelListNode **link = &_channels_[bucketOf(id, bucketBits)]; *link; link = &(*link)->next) {
         ChannelListNode *node = *link;
         if (node->channel->id == id) {
+            Channel channel = node->channel;
             *link = node->next;
-            Channel_free(node->channel);
             free(node);
             --channelCount;
-            return;
+            return channel;
         }
     }
+    return nullptr;
+}
+
+} // namespace
+
+extern "C" {
+
+Channel ChannelManager_createOrGetChannel(int32_t id) {
+    trellum::ScopedLock lock(&_channel_mutex_);
+    return findOrCreate(id);
+}
+
+Channel ChannelManager_acquireChannel(int32_t id) {
+    trellum::ScopedLock lock(&_channel_mutex_);
+    Channel channel = findOrCreate(id);
+    trellum::retainChannel(channel);  // under the mutex: a delete cannot slip in between
+    return channel;
+}
+
+void ChannelManager_releaseChannel(Channel channel) {
+    if (channel != nullptr) trellum::releaseChannel(channel);
+}
+
+void ChannelManager_deleteChannel(int32_t id) {
+    Channel channel;
+    {
+        trellum::ScopedLock lock(&_channel_mutex_);
+        channel = unlinkChannel(id);
+    }
+    if (channel == nullptr) return;
+    trellum::markChannelDeleted(channel);
+    trellum::releaseChannel(channel);  // the registry's reference
 }
 
 } // extern "C"

@@ -16,8 +16,15 @@
  *    operation does nothing (an added message is freed), a receive or peek
  *    returns NULL and a size is 0.
  *  - Every function may be called from any thread. Each pipe has its own
- *    lock; the registry has one. Channel_removeFromPipe is the only call
- *    that blocks.
+ *    lock; the registry has one. The receives (Channel_removeFromPipe and
+ *    Channel_timedRemoveFromPipe) are the only calls that block.
+ *  - The calls that report a status return one of the TRELLUM_ codes below.
+ *  - A channel from the registry is used either through a pin
+ *    (ChannelManager_acquireChannel ... ChannelManager_releaseChannel),
+ *    which stays valid even if another thread deletes the channel
+ *    meanwhile, or as a bare pointer (ChannelManager_createOrGetChannel),
+ *    valid only until the channel is deleted. Use a pin whenever another
+ *    thread might delete the channel while you use it.
  *
  * This header compiles as C and as C++.
  */
@@ -31,6 +38,15 @@ extern "C" {
 #endif
 
 typedef struct _Channel *Channel;
+
+/* Results of the calls that report a status. */
+#define TRELLUM_RECEIVED 0         /* a message was received (or copied, for a peek) */
+#define TRELLUM_TIMED_OUT 1        /* no message arrived in time */
+#define TRELLUM_SHUT_DOWN 2        /* the pipe is, or was meanwhile, shut down */
+#define TRELLUM_DELETED 3          /* the channel is, or was meanwhile, deleted */
+#define TRELLUM_INVALID_ARGUMENT 4 /* a NULL channel or result pointer, or a pipe other than 0 and 1 */
+#define TRELLUM_EMPTY 5            /* the pipe was empty (a peek) */
+#define TRELLUM_OUT_OF_MEMORY 6    /* memory for a copy could not be had (a peek) */
 typedef struct _MessagePipe *MessagePipe;
 
 /* ---- queue nodes ---------------------------------------------------------- */
@@ -57,15 +73,35 @@ TRELLUM_API void Channel_free(Channel channel);
 /*
  * Queues `message` behind every message of lower or equal priority and wakes
  * one blocked receiver. The pipe takes ownership. A shut-down pipe still
- * queues.
+ * queues; a deleted channel queues nothing and frees the message.
  */
 TRELLUM_API void Channel_addToPipe(Channel channel, int32_t pipe, Message message);
 /*
  * Takes the first message; the caller owns it and frees it with
  * Message_free. Blocks while the pipe is empty and running. Returns NULL
- * when the pipe is shut down, at once, leaving queued messages queued.
+ * when the pipe is shut down, at once, leaving queued messages queued. A
+ * receiver blocked at a shutdown returns NULL even when a startup follows
+ * before it wakes. Returns NULL when the channel is deleted, at once or
+ * while waiting.
  */
 TRELLUM_API Message Channel_removeFromPipe(Channel channel, int32_t pipe);
+/*
+ * Takes the first message like Channel_removeFromPipe, waiting at most
+ * `timeoutNanos` on the monotonic clock (changes of the wall clock do not
+ * matter): 0 does not wait, a negative timeout waits without limit.
+ * Returns TRELLUM_RECEIVED with *message set to the message, now the
+ * caller's. Otherwise *message is NULL (when `message` is not NULL) and
+ * nothing was taken:
+ *   TRELLUM_TIMED_OUT         no message came in time;
+ *   TRELLUM_SHUT_DOWN         the pipe was shut down on entry (at once) or
+ *                             while the call waited;
+ *   TRELLUM_DELETED           the channel was deleted on entry (a pinned
+ *                             channel) or while the call waited;
+ *   TRELLUM_INVALID_ARGUMENT  a NULL channel or `message`, or a pipe index
+ *                             other than 0 and 1.
+ */
+TRELLUM_API int32_t Channel_timedRemoveFromPipe(Channel channel, int32_t pipe, int64_t timeoutNanos,
+                                                Message *message);
 /*
  * The first message, still owned by the pipe, or NULL when the pipe is empty;
  * never blocks. The pointer is only lent: another thread may remove and free
@@ -78,13 +114,31 @@ TRELLUM_API Message Channel_peekFromPipe(Channel channel, int32_t pipe);
  * owns the copy and frees it with Message_free. Never blocks.
  */
 TRELLUM_API Message Channel_peekCopyFromPipe(Channel channel, int32_t pipe);
+/*
+ * Copies the first message like Channel_peekCopyFromPipe, telling why there
+ * is no copy, as decided under the pipe's lock. Returns TRELLUM_RECEIVED
+ * with *copy set to the copy, now the caller's. Otherwise *copy is NULL
+ * (when `copy` is not NULL): TRELLUM_EMPTY for an empty pipe,
+ * TRELLUM_DELETED for a deleted channel, TRELLUM_OUT_OF_MEMORY when memory
+ * for the copy could not be had, TRELLUM_INVALID_ARGUMENT as for
+ * Channel_timedRemoveFromPipe. Never blocks; a shut-down pipe is peeked as
+ * any other.
+ */
+TRELLUM_API int32_t Channel_checkedPeekCopyFromPipe(Channel channel, int32_t pipe, Message *copy);
 /* The number of queued messages. */
 TRELLUM_API int32_t Channel_sizeOfPipe(Channel channel, int32_t pipe);
 /* Frees every queued message. Neither wakes receivers nor changes the shut-down mark. */
 TRELLUM_API void Channel_clearPipe(Channel channel, int32_t pipe);
-/* Marks the pipe shut down and wakes every blocked receiver; each returns NULL. */
+/*
+ * Marks the pipe shut down and wakes every blocked receiver; each returns
+ * NULL (TRELLUM_SHUT_DOWN from the timed receive), even if a startup
+ * follows before it wakes. Nothing on a deleted channel.
+ */
 TRELLUM_API void Channel_shutdown(Channel channel, int32_t pipe);
-/* Clears the shut-down mark; queued messages can be received again. */
+/*
+ * Clears the shut-down mark; queued messages can be received again.
+ * Receivers that start afterwards wait as usual. Nothing on a deleted channel.
+ */
 TRELLUM_API void Channel_startup(Channel channel, int32_t pipe);
 
 /* ---- the process-wide registry ---------------------------------------------- */
@@ -92,13 +146,31 @@ TRELLUM_API void Channel_startup(Channel channel, int32_t pipe);
 /*
  * The channel registered under `id`, created (empty, running) when there is
  * none. Concurrent calls for one new ID create exactly one channel. The
- * pointer stays valid until ChannelManager_deleteChannel of the ID.
+ * pointer stays valid until ChannelManager_deleteChannel of the ID; where
+ * another thread may delete the channel, use ChannelManager_acquireChannel.
  */
 TRELLUM_API Channel ChannelManager_createOrGetChannel(int32_t id);
 /*
- * Removes the channel registered under `id` and frees it with every queued
- * message. An unknown ID is not an error. No other thread may still use the
- * channel, a receiver blocked on it included.
+ * Finds or creates the channel like ChannelManager_createOrGetChannel, and
+ * pins it: the pointer stays valid, even after ChannelManager_deleteChannel
+ * of the ID, until the matching ChannelManager_releaseChannel. On a channel
+ * deleted meanwhile an add frees its message, both receives return at once
+ * (NULL, TRELLUM_DELETED), peeks return NULL, the size is 0, and clear,
+ * shutdown and startup do nothing. Pins may be taken any number of times;
+ * each needs its own release.
+ */
+TRELLUM_API Channel ChannelManager_acquireChannel(int32_t id);
+/* Drops a pin taken by ChannelManager_acquireChannel. NULL does nothing. */
+TRELLUM_API void ChannelManager_releaseChannel(Channel channel);
+/*
+ * Unregisters the channel of `id` at once (a later find-or-create gives a
+ * new, empty, running channel), frees its queued messages and wakes every
+ * receiver blocked on either pipe: Channel_removeFromPipe returns NULL and
+ * the timed receive TRELLUM_DELETED. Returns without waiting for other
+ * threads. The channel's memory goes when the last blocked receiver has
+ * left and the last pin is released; a pointer from
+ * ChannelManager_createOrGetChannel must not be used after this call. An
+ * unknown ID is not an error.
  */
 TRELLUM_API void ChannelManager_deleteChannel(int32_t id);
 
