@@ -2,9 +2,11 @@
 // way into the process-wide channels of libtrellum.
 //
 // Every method but deleteChannel finds or creates its channel by ID, so no
-// call fails for an ID that was never created. The binding keeps no channel
-// state and takes no locks of its own; its only globals are cached JNI
-// handles (MessageClass.cpp, MessageObjects.cpp).
+// call fails for an ID that was never created, and pins it for the length of
+// the call, so that a deleteChannel on another thread cannot free it under
+// the call. The binding keeps no channel state and takes no locks of its
+// own; its only globals are cached JNI handles (MessageClass.cpp,
+// MessageObjects.cpp).
 #include <jni.h>
 #include <trellum/trellum.h>
 
@@ -12,23 +14,11 @@
 
 #include "MessageClass.h"
 #include "MessageObjects.h"
+#include "PinnedChannel.h"
 
 using trellum_jvm::MessageClass;
-
-namespace {
-
-// Pipe ID 17 addresses pipe 0 of a channel; every other ID addresses pipe 1.
-const jint kPipeIDOfPipe0 = 17;
-
-int32_t whichPipe(jint pipeID) { return pipeID == kPipeIDOfPipe0 ? 0 : 1; }
-
-// A peek copy fails only when native memory is exhausted or the pipe was
-// empty. An empty pipe reads as size 0; a pipe that looks non-empty after a
-// failed copy may just have been filled by another thread since, so the copy
-// is retried a few times before running out of memory is reported.
-const int kPeekAttempts = 3;
-
-} // namespace
+using trellum_jvm::PinnedChannel;
+using trellum_jvm::whichPipe;
 
 extern "C" {
 
@@ -38,7 +28,7 @@ JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_TrellumJNI_createC
     // fail at the first call instead of at the first received message.
     MessageClass messageClass;
     if (!trellum_jvm::resolveMessageClass(env, &messageClass)) return;
-    ChannelManager_createOrGetChannel(channelID);
+    PinnedChannel channel(channelID);
 }
 
 JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_TrellumJNI_deleteChannel(
@@ -51,7 +41,8 @@ JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_TrellumJNI_addMess
     // Built before the channel is touched: a bad message object changes nothing.
     Message message = trellum_jvm::object2message(env, messageObject);
     if (message == nullptr) return;
-    Channel_addToPipe(ChannelManager_createOrGetChannel(channelID), whichPipe(pipeID), message);
+    PinnedChannel channel(channelID);
+    Channel_addToPipe(channel.get(), whichPipe(pipeID), message);
 }
 
 JNIEXPORT jobject JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_TrellumJNI_removeMessageFromChannel(
@@ -61,9 +52,9 @@ JNIEXPORT jobject JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_TrellumJNI_remo
     MessageClass messageClass;
     if (!trellum_jvm::resolveMessageClass(env, &messageClass)) return nullptr;
     const int32_t pipe = whichPipe(pipeID);
-    Channel channel = ChannelManager_createOrGetChannel(channelID);
-    Message message = Channel_removeFromPipe(channel, pipe);
-    if (message == nullptr) return nullptr;  // the pipe is shut down
+    PinnedChannel channel(channelID);
+    Message message = Channel_removeFromPipe(channel.get(), pipe);
+    if (message == nullptr) return nullptr;  // the pipe is shut down or the channel deleted
 
     jobject result = trellum_jvm::message2object(env, messageClass, *message);
     if (result == nullptr) {
@@ -71,7 +62,7 @@ JNIEXPORT jobject JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_TrellumJNI_remo
         // message goes back into its pipe rather than being lost; it queues
         // behind any messages of equal priority, and the caller gets the
         // pending exception.
-        Channel_addToPipe(channel, pipe, message);
+        Channel_addToPipe(channel.get(), pipe, message);
         return nullptr;
     }
     Message_free(message);
@@ -82,41 +73,47 @@ JNIEXPORT jobject JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_TrellumJNI_peek
     JNIEnv *env, jclass, jint channelID, jint pipeID) {
     MessageClass messageClass;
     if (!trellum_jvm::resolveMessageClass(env, &messageClass)) return nullptr;
-    const int32_t pipe = whichPipe(pipeID);
-    Channel channel = ChannelManager_createOrGetChannel(channelID);
+    PinnedChannel channel(channelID);
     // A copy taken under the pipe's lock: the queued message itself may be
-    // removed and freed by another thread at any moment.
-    for (int attempt = 0; attempt < kPeekAttempts; ++attempt) {
-        Message copy = Channel_peekCopyFromPipe(channel, pipe);
-        if (copy != nullptr) {
+    // removed and freed by another thread at any moment. Whether the pipe
+    // was empty or memory ran out is decided under that lock too.
+    Message copy = nullptr;
+    switch (Channel_checkedPeekCopyFromPipe(channel.get(), whichPipe(pipeID), &copy)) {
+        case TRELLUM_RECEIVED: {
             jobject result = trellum_jvm::message2object(env, messageClass, *copy);
             Message_free(copy);
             return result;
         }
-        if (Channel_sizeOfPipe(channel, pipe) == 0) return nullptr;
+        case TRELLUM_OUT_OF_MEMORY:
+            jni_support::throwNew(env, "java/lang/OutOfMemoryError", "no native memory to copy the first message");
+            return nullptr;
+        default:
+            return nullptr;  // empty, or the channel was deleted meanwhile
     }
-    jni_support::throwNew(env, "java/lang/OutOfMemoryError", "no native memory to copy the first message");
-    return nullptr;
 }
 
 JNIEXPORT jint JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_TrellumJNI_sizeOfChannel(
     JNIEnv *, jclass, jint channelID, jint pipeID) {
-    return Channel_sizeOfPipe(ChannelManager_createOrGetChannel(channelID), whichPipe(pipeID));
+    PinnedChannel channel(channelID);
+    return Channel_sizeOfPipe(channel.get(), whichPipe(pipeID));
 }
 
 JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_TrellumJNI_clearChannel(
     JNIEnv *, jclass, jint channelID, jint pipeID) {
-    Channel_clearPipe(ChannelManager_createOrGetChannel(channelID), whichPipe(pipeID));
+    PinnedChannel channel(channelID);
+    Channel_clearPipe(channel.get(), whichPipe(pipeID));
 }
 
 JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_TrellumJNI_shutdown(
     JNIEnv *, jclass, jint channelID, jint pipeID) {
-    Channel_shutdown(ChannelManager_createOrGetChannel(channelID), whichPipe(pipeID));
+    PinnedChannel channel(channelID);
+    Channel_shutdown(channel.get(), whichPipe(pipeID));
 }
 
 JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_TrellumJNI_startup(
     JNIEnv *, jclass, jint channelID, jint pipeID) {
-    Channel_startup(ChannelManager_createOrGetChannel(channelID), whichPipe(pipeID));
+    PinnedChannel channel(channelID);
+    Channel_startup(channel.get(), whichPipe(pipeID));
 }
 
 // Runs when the class loader that loaded the library is collected. Every

@@ -1,6 +1,11 @@
 package com.fendrel.vm.channel.Linux_JVM;
 
+import com.fendrel.vm.channel.MessageChannel;
+import com.fendrel.vm.channel.PipeShutdownException;
+import com.fendrel.vm.channel.PipeSide;
 import com.fendrel.vm.channel.impl.VMMessageImpl;
+
+import java.util.concurrent.TimeUnit;
 
 /**
  * Process-wide message channels for Java code, implemented by the native
@@ -17,7 +22,11 @@ import com.fendrel.vm.channel.impl.VMMessageImpl;
  * <p>Every method except {@link #deleteChannel(int)} creates the channel when
  * the ID was never used, so none of them fails for an unknown ID. Channels
  * are shared by all threads and by native code in the same process, and live
- * until {@link #deleteChannel(int)}. Any thread may call any method.
+ * until {@link #deleteChannel(int)}. Any thread may call any method, and any
+ * method may race with {@link #deleteChannel(int)} of the same ID.
+ *
+ * <p>{@link MessageChannel} offers the same channels through an API in the
+ * style of {@code java.util.concurrent}.
  */
 public final class TrellumJNI {
     static {
@@ -41,9 +50,12 @@ public final class TrellumJNI {
 
     /**
      * Deletes the channel and every message queued in it; an unknown ID is
-     * not an error. No other thread may still use the channel, and none may
-     * be blocked in {@link #removeMessageFromChannel(int, int)} on it: shut
-     * both pipes down and let the receivers return first.
+     * not an error. Receivers blocked on either pipe, in
+     * {@link #removeMessageFromChannel(int, int)} or
+     * {@link #pollMessageFromChannel(int, int, long, TimeUnit)}, return null
+     * at once. Returns without waiting for other threads. Calls on the ID made
+     * afterwards use a new, empty channel; calls racing with the delete act
+     * on either the old channel or the new one.
      *
      * @param channelID the channel
      */
@@ -71,8 +83,10 @@ public final class TrellumJNI {
      *
      * @param channelID the channel
      * @param pipeID    the pipe: 17 for one, anything else for the other
-     * @return the first message, or null at once when the pipe is shut down
-     *         (queued messages stay queued)
+     * @return the first message; or null, at once, when the pipe is shut
+     *         down (queued messages stay queued) or the channel deleted, and
+     *         when either happens while waiting
+     *         (even if a startup follows at once)
      * @throws OutOfMemoryError when the Java object cannot be built; the
      *         message then stays in the pipe, behind any others of its
      *         priority
@@ -80,13 +94,41 @@ public final class TrellumJNI {
     public static native VMMessageImpl removeMessageFromChannel(int channelID, int pipeID);
 
     /**
+     * Takes the first message off the pipe, waiting at most the given time
+     * for one to come. Unlike {@link #removeMessageFromChannel(int, int)} the
+     * wait can be given up by interrupting the thread. A message already
+     * taken off the pipe when an interrupt comes is returned, not lost; the
+     * interrupt status then stays set.
+     *
+     * @param channelID the channel
+     * @param pipeID    the pipe: 17 for one, anything else for the other
+     * @param timeout   how long to wait; zero or less does not wait
+     * @param unit      the unit of {@code timeout}
+     * @return the first message; or null when none came in time, and at once
+     *         when the pipe is or becomes shut down or the channel deleted
+     * @throws InterruptedException when interrupted before or while waiting;
+     *         the interrupt status is cleared
+     * @throws OutOfMemoryError when the Java object cannot be built; the
+     *         message then stays in the pipe
+     */
+    public static VMMessageImpl pollMessageFromChannel(int channelID, int pipeID, long timeout, TimeUnit unit)
+            throws InterruptedException {
+        try {
+            return MessageChannel.of(channelID).pipe(PipeSide.ofPipeId(pipeID)).poll(timeout, unit);
+        } catch (PipeShutdownException e) {
+            return null;
+        }
+    }
+
+    /**
      * A copy of the first message, which stays queued. Never waits.
      *
      * @param channelID the channel
      * @param pipeID    the pipe: 17 for one, anything else for the other
      * @return a new object equal to the first message, or null when the pipe
-     *         is empty
-     * @throws OutOfMemoryError when memory for the copy cannot be had
+     *         was empty at the moment of the peek
+     * @throws OutOfMemoryError only when native memory for the copy cannot be
+     *         had
      */
     public static native VMMessageImpl peekMessageFromChannel(int channelID, int pipeID);
 
