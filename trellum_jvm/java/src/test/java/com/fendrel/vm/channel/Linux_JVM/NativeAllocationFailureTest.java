@@ -4,6 +4,8 @@ import static com.fendrel.vm.channel.Linux_JVM.TestChannels.freshChannel;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 
+import com.fendrel.vm.channel.ChannelPipe;
+import com.fendrel.vm.channel.MessageChannel;
 import com.fendrel.vm.channel.impl.VMMessageImpl;
 
 import org.junit.jupiter.api.Test;
@@ -19,8 +21,10 @@ class NativeAllocationFailureTest {
     static final int BODY_COPY_FAILS = 777_001;
     /** Rule 777401:1:1: the second, the native message itself, fails. */
     static final int MESSAGE_FAILS = 777_401;
-    /** Rule 777801:2:3: the add's two succeed, then three copies of the queued message fail. */
-    static final int PEEK_COPIES_FAIL = 777_801;
+    /** Rule 777801:2:1: the add's two succeed, then one copy of the queued message fails. */
+    static final int PEEK_COPY_FAILS = 777_801;
+    /** Rule 778201:2:1: as above, for the peek of the channel API. */
+    static final int API_PEEK_COPY_FAILS = 778_201;
 
     private static VMMessageImpl messageOfSize(int size) {
         byte[] body = new byte[size];
@@ -54,12 +58,23 @@ class NativeAllocationFailureTest {
     @Test
     void peekRaisesOutOfMemoryInsteadOfReportingAnEmptyPipe() {
         int channel = freshChannel();
-        VMMessageImpl m = messageOfSize(PEEK_COPIES_FAIL);
+        VMMessageImpl m = messageOfSize(PEEK_COPY_FAILS);
         TrellumJNI.addMessageToChannel(channel, 0, m);
         assertThrows(OutOfMemoryError.class, () -> TrellumJNI.peekMessageFromChannel(channel, 0));
         assertEquals(1, TrellumJNI.sizeOfChannel(channel, 0));
         assertEquals(m, TrellumJNI.peekMessageFromChannel(channel, 0));
         assertEquals(m, TrellumJNI.removeMessageFromChannel(channel, 0));
         TrellumJNI.deleteChannel(channel);
+    }
+
+    @Test
+    void apiPeekRaisesOutOfMemoryOnlyWhenTheCopyFails() {
+        ChannelPipe pipe = MessageChannel.of(freshChannel()).second();
+        VMMessageImpl m = messageOfSize(API_PEEK_COPY_FAILS);
+        pipe.put(m);
+        assertThrows(OutOfMemoryError.class, pipe::peek);
+        assertEquals(m, pipe.peek());
+        assertEquals(m, pipe.poll());
+        pipe.channel().delete();
     }
 }
