@@ -106,10 +106,28 @@ static void registry(void) {
     ChannelManager_deleteChannel(-3);
 }
 
+/* The status calls and pins, from C. */
+static void statusesAndPins(void) {
+    Channel pinned = ChannelManager_acquireChannel(-4242);
+    Message message = NULL, copy = NULL;
+    CHECK(Channel_timedRemoveFromPipe(pinned, 0, 0, &message) == TRELLUM_TIMED_OUT && message == NULL);
+    CHECK(Channel_checkedPeekCopyFromPipe(pinned, 0, &copy) == TRELLUM_EMPTY && copy == NULL);
+    Channel_addToPipe(pinned, 0, Message_new(0, 1, 2, 3, 4, 0, NULL));
+    CHECK(Channel_checkedPeekCopyFromPipe(pinned, 0, &copy) == TRELLUM_RECEIVED && copy != NULL);
+    Message_free(copy);
+    CHECK(Channel_timedRemoveFromPipe(pinned, 0, 1000000, &message) == TRELLUM_RECEIVED && message != NULL);
+    Message_free(message);
+    ChannelManager_deleteChannel(-4242);
+    CHECK(Channel_timedRemoveFromPipe(pinned, 1, -1, &message) == TRELLUM_DELETED && message == NULL);
+    CHECK(Channel_timedRemoveFromPipe(pinned, 2, 0, &message) == TRELLUM_INVALID_ARGUMENT);
+    ChannelManager_releaseChannel(pinned);
+}
+
 int main(void) {
     messages();
     pipes();
     registry();
+    statusesAndPins();
     if (failures == 0) puts("C API: all checks passed");
     return failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }

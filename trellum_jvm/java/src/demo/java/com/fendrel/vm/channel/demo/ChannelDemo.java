@@ -1,6 +1,8 @@
 package com.fendrel.vm.channel.demo;
 
-import com.fendrel.vm.channel.Linux_JVM.TrellumJNI;
+import com.fendrel.vm.channel.ChannelPipe;
+import com.fendrel.vm.channel.MessageChannel;
+import com.fendrel.vm.channel.PipeShutdownException;
 import com.fendrel.vm.channel.impl.VMMessageImpl;
 
 import java.nio.charset.StandardCharsets;
@@ -10,33 +12,36 @@ import java.util.concurrent.TimeUnit;
 
 /**
  * Producer and consumer threads exchanging prioritized messages through both
- * pipes of one channel.
+ * pipes of one channel, with the {@link MessageChannel} API.
  *
  * <p>Each pipe has two producers and two consumers. Consumers take their time
  * over each message, so a backlog builds up and is handed out lowest
- * priority value first. Once the producers are done and both pipes are
- * empty, the pipes are shut down: every consumer's receive returns null and
- * the consumer stops. Each consumer then reports what it received, in order.
+ * priority value first. The consumers of the urgent pipe wait in
+ * {@link ChannelPipe#take()} and are stopped by interrupting them once every
+ * message has been handled; those of the bulk pipe wait in
+ * {@link ChannelPipe#poll(long, TimeUnit)} and stop by themselves once the
+ * producers are done and nothing has come for a while. Each consumer then reports what it received,
+ * in order, and the channel is deleted.
  */
 public final class ChannelDemo {
-    private static final int CHANNEL = 2026;
-    private static final int URGENT_PIPE = 17;  // pipe ID 17 addresses one pipe...
-    private static final int BULK_PIPE = 0;     // ...any other ID the other one
     private static final int MESSAGES_PER_PRODUCER = 6;
     private static final int[] PRIORITIES = {5, 1, 3, 0, 4, 2};
+    private static final long IDLE_MILLIS = 500;
     private static final long WAIT_SECONDS = 60;
+
+    private static volatile boolean producersDone;
 
     private ChannelDemo() {
     }
 
     /** Sends MESSAGES_PER_PRODUCER messages with mixed priorities to one pipe. */
-    private static Thread producer(String name, int pipe, int firstID) {
+    private static Thread producer(String name, ChannelPipe pipe, int firstID) {
         return new Thread(() -> {
             for (int i = 0; i < MESSAGES_PER_PRODUCER; i++) {
                 int priority = PRIORITIES[(i + firstID) % PRIORITIES.length];
                 String text = name + " message " + i;
-                TrellumJNI.addMessageToChannel(CHANNEL, pipe,
-                        new VMMessageImpl(1, priority, CHANNEL, firstID + i, 0, text.getBytes(StandardCharsets.UTF_8)));
+                pipe.put(new VMMessageImpl(1, priority, pipe.channel().id(), firstID + i, 0,
+                        text.getBytes(StandardCharsets.UTF_8)));
             }
         }, name);
     }
@@ -44,25 +49,44 @@ public final class ChannelDemo {
     /** A consumer thread and the log of what it received. */
     private static final class Consumer extends Thread {
         final List<String> received = new ArrayList<>();
-        private final int pipe;
+        volatile String stoppedBy = "still running";
+        private final ChannelPipe pipe;
+        private final boolean untilInterrupted;
 
-        Consumer(String name, int pipe) {
+        Consumer(String name, ChannelPipe pipe, boolean untilInterrupted) {
             super(name);
             this.pipe = pipe;
+            this.untilInterrupted = untilInterrupted;
         }
 
         @Override
         public void run() {
-            VMMessageImpl m;
-            while ((m = TrellumJNI.removeMessageFromChannel(CHANNEL, pipe)) != null) {
-                received.add(String.format("priority %d, id %3d: %s", m.getHeader().getPriority(),
-                        m.getHeader().getMessageID(),
-                        new String(m.getBody().getData(), StandardCharsets.UTF_8)));
-                try {
+            try {
+                for (;;) {
+                    VMMessageImpl m = untilInterrupted ? pipe.take() : pipe.poll(IDLE_MILLIS, TimeUnit.MILLISECONDS);
+                    if (m == null) {
+                        if (!producersDone) {
+                            continue;
+                        }
+                        stoppedBy = "nothing came for " + IDLE_MILLIS + " ms";
+                        return;
+                    }
+                    synchronized (received) {
+                        received.add(String.format("priority %d, id %3d: %s", m.getHeader().getPriority(),
+                                m.getHeader().getMessageID(), new String(m.getBody().getData(), StandardCharsets.UTF_8)));
+                    }
                     Thread.sleep(20);  // work on the message; meanwhile others queue up
-                } catch (InterruptedException e) {
-                    return;
                 }
+            } catch (InterruptedException e) {
+                stoppedBy = "interrupted";
+            } catch (PipeShutdownException e) {
+                stoppedBy = e.isChannelDeleted() ? "channel deleted" : "pipe shut down";
+            }
+        }
+
+        int count() {
+            synchronized (received) {
+                return received.size();
             }
         }
     }
@@ -75,44 +99,47 @@ public final class ChannelDemo {
     }
 
     public static void main(String[] args) throws InterruptedException {
-        TrellumJNI.createChannel(CHANNEL);
-        List<Consumer> consumers = List.of(
-                new Consumer("urgent consumer 1", URGENT_PIPE), new Consumer("urgent consumer 2", URGENT_PIPE),
-                new Consumer("bulk consumer 1", BULK_PIPE), new Consumer("bulk consumer 2", BULK_PIPE));
+        MessageChannel channel = MessageChannel.of(2026);
+        ChannelPipe urgent = channel.first();
+        ChannelPipe bulk = channel.second();
+        List<Consumer> urgentConsumers = List.of(
+                new Consumer("urgent consumer 1", urgent, true), new Consumer("urgent consumer 2", urgent, true));
+        List<Consumer> bulkConsumers = List.of(
+                new Consumer("bulk consumer 1", bulk, false), new Consumer("bulk consumer 2", bulk, false));
         List<Thread> producers = List.of(
-                producer("urgent producer A", URGENT_PIPE, 100), producer("urgent producer B", URGENT_PIPE, 200),
-                producer("bulk producer C", BULK_PIPE, 300), producer("bulk producer D", BULK_PIPE, 400));
-        consumers.forEach(Thread::start);
+                producer("urgent producer A", urgent, 100), producer("urgent producer B", urgent, 200),
+                producer("bulk producer C", bulk, 300), producer("bulk producer D", bulk, 400));
+        urgentConsumers.forEach(Thread::start);
+        bulkConsumers.forEach(Thread::start);
         producers.forEach(Thread::start);
 
-        try {
-            for (Thread p : producers) {
-                join(p);
-            }
-            // Receivers of a shut-down pipe get null even while messages are
-            // queued, so let the consumers empty both pipes first.
-            long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(WAIT_SECONDS);
-            while ((TrellumJNI.sizeOfChannel(CHANNEL, URGENT_PIPE) > 0 || TrellumJNI.sizeOfChannel(CHANNEL, BULK_PIPE) > 0)
-                    && System.nanoTime() < deadline) {
-                Thread.sleep(10);
-            }
-        } finally {
-            TrellumJNI.shutdown(CHANNEL, URGENT_PIPE);
-            TrellumJNI.shutdown(CHANNEL, BULK_PIPE);
+        for (Thread p : producers) {
+            join(p);
         }
+        producersDone = true;
+        int urgentSent = 2 * MESSAGES_PER_PRODUCER;
+        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(WAIT_SECONDS);
+        while (urgentConsumers.stream().mapToInt(Consumer::count).sum() < urgentSent && System.nanoTime() < deadline) {
+            Thread.sleep(10);
+        }
+        urgentConsumers.forEach(Thread::interrupt);  // waiting in take(): the interrupt ends the wait
+
         int total = 0;
+        List<Consumer> consumers = new ArrayList<>(urgentConsumers);
+        consumers.addAll(bulkConsumers);
         for (Consumer c : consumers) {
             join(c);
-            System.out.println(c.getName() + " received " + c.received.size() + " messages, in this order:");
+            System.out.println(c.getName() + " received " + c.count() + " messages (stopped: " + c.stoppedBy
+                    + "), in this order:");
             for (String line : c.received) {
                 System.out.println("    " + line);
             }
-            total += c.received.size();
+            total += c.count();
         }
-        TrellumJNI.deleteChannel(CHANNEL);
+        channel.delete();
 
         int sent = producers.size() * MESSAGES_PER_PRODUCER;
-        System.out.println(total + " of " + sent + " messages received; pipes shut down, consumers stopped.");
+        System.out.println(total + " of " + sent + " messages received; consumers stopped.");
         if (total != sent) {
             System.exit(1);
         }
