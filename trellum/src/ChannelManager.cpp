@@ -5,6 +5,11 @@
 // mutex) and is never torn down: channels still registered when the process
 // ends are not freed, as other threads may still be using them.
 //
+// Lookups go first to the calling thread's memo (ThreadChannelMemo.h), which
+// needs no lock: threads working on different channels share nothing there.
+// Only a thread's first lookup of an ID (or one after its memo lost it)
+// takes the mutex.
+//
 // The registry holds one reference to each registered channel. Deleting
 // unlinks the channel under the mutex, then, with the mutex released, wakes
 // and empties it and drops that reference: pins and blocked receivers hold
@@ -16,6 +21,7 @@
 
 #include "Channel.h"
 #include "PosixSync.h"
+#include "ThreadChannelMemo.h"
 
 namespace {
 
@@ -99,19 +105,37 @@ Channel unlinkChannel(int32_t id) {
     return nullptr;
 }
 
+// The locked path: finds or creates the channel, takes `pins` references on
+// it for the caller and memoizes it for this thread.
+Channel lookUpAndMemoize(int32_t id, int pins) {
+    Channel channel;
+    {
+        trellum::ScopedLock lock(&_channel_mutex_);
+        channel = findOrCreate(id);
+        // Under the mutex: a delete cannot slip in between.
+        for (int i = 0; i <= pins; ++i) trellum::retainChannel(channel);
+    }
+    Channel evicted = trellum::memoizeChannel(id, channel);
+    if (evicted != nullptr) trellum::releaseChannel(evicted);
+    return channel;
+}
+
 } // namespace
 
 extern "C" {
 
 Channel ChannelManager_createOrGetChannel(int32_t id) {
-    trellum::ScopedLock lock(&_channel_mutex_);
-    return findOrCreate(id);
+    Channel channel = trellum::memoizedChannel(id);
+    return channel != nullptr ? channel : lookUpAndMemoize(id, 0);
 }
 
 Channel ChannelManager_acquireChannel(int32_t id) {
-    trellum::ScopedLock lock(&_channel_mutex_);
-    Channel channel = findOrCreate(id);
-    trellum::retainChannel(channel);  // under the mutex: a delete cannot slip in between
+    Channel channel = trellum::memoizedChannel(id);
+    if (channel == nullptr) return lookUpAndMemoize(id, 1);
+    // The memo's own reference keeps the memory valid even should a delete
+    // come in between; the pin then holds a deleted channel, as if the
+    // delete had come just after.
+    trellum::retainChannel(channel);
     return channel;
 }
 

@@ -12,6 +12,20 @@ using trellum::MessageBlock;
 static_assert(offsetof(MessageBlock, header) % 8 != 0,
               "the built-in header must sit where no malloc result can");
 
+namespace {
+
+// A NULL source gives zeros: a caller that fills the body itself (the JVM
+// binding, straight from a Java array) then copies the bytes only once.
+void copyOrZero(uint8_t *target, const void *source, int32_t size) {
+    if (source != nullptr) {
+        memcpy(target, source, static_cast<size_t>(size));
+    } else {
+        memset(target, 0, static_cast<size_t>(size));
+    }
+}
+
+} // namespace
+
 extern "C" {
 
 MessageHeader MessageHeader_new(int32_t type, int32_t priority, int32_t channelID,
@@ -34,7 +48,7 @@ MessageBody MessageBody_new(int32_t size, const void *source) {
         MessageBody_free(body);
         return nullptr;
     }
-    if (size > 0) memcpy(body->data, source, static_cast<size_t>(size));
+    if (size > 0) copyOrZero(body->data, source, size);
     body->length = size;
     return body;
 }
@@ -55,7 +69,7 @@ Message Message_new(int32_t type, int32_t priority, int32_t channelID, int32_t m
     block->header = _MessageHeader{type, priority, channelID, messageID, attributes};
     block->body.length = size;
     block->body.data = trellum::inlineData(block);
-    if (size > 0) memcpy(block->body.data, source, static_cast<size_t>(size));
+    if (size > 0) copyOrZero(block->body.data, source, size);
     block->node = _MessagePipe{nullptr, nullptr};
     block->message.header = &block->header;
     block->message.body = &block->body;

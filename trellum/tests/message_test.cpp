@@ -1,4 +1,5 @@
 // Messages: records stored unchanged, bodies copied, failures reported by NULL.
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -77,6 +78,22 @@ TEST(Message, EmptyBodyNeedsNoSource) {
     ASSERT_NE(message->body, nullptr);
     EXPECT_EQ(message->body->length, 0);
     EXPECT_EQ(message->header->attributes, 5);
+}
+
+// A NULL source gives zeros for the caller to fill (the JVM binding copies a
+// Java array straight into the body this way).
+TEST(Message, NullSourceGivesZeroedBodyToFill) {
+    for (int32_t size : {1, 64, 4099}) {
+        Message message = Message_new(1, 2, 3, 4, 5, size, nullptr);
+        ASSERT_NE(message, nullptr);
+        ASSERT_EQ(message->body->length, size);
+        EXPECT_EQ(std::count(message->body->data, message->body->data + size, 0), size);
+        MessageBody body = MessageBody_new(size, nullptr);
+        ASSERT_NE(body, nullptr);
+        EXPECT_EQ(std::count(body->data, body->data + size, 0), size);
+        MessageBody_free(body);
+        Message_free(message);
+    }
 }
 
 TEST(Message, NegativeSizeIsRefused) {

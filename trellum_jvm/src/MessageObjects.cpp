@@ -4,7 +4,6 @@
 #include <jni_support/ScopedLocalRef.h>
 
 #include "CachedHandle.h"
-#include "NativeBuffer.h"
 
 using jni_support::ScopedLocalRef;
 using jni_support::throwNew;
@@ -96,6 +95,19 @@ jobject requiredObjectField(JNIEnv *env, jobject object, CachedHandle<jfieldID> 
 
 namespace trellum_jvm {
 
+Message newMessageFromArray(JNIEnv *env, const jint header[5], jbyteArray data) {
+    const jsize length = data != nullptr ? env->GetArrayLength(data) : 0;
+    // Copied once, straight from the Java array into the message's own block.
+    Message message = Message_new(header[0], header[1], header[2], header[3], header[4], length, nullptr);
+    if (message == nullptr || length == 0) return message;
+    env->GetByteArrayRegion(data, 0, length, reinterpret_cast<jbyte *>(message->body->data));
+    if (env->ExceptionCheck()) {
+        Message_free(message);
+        return nullptr;
+    }
+    return message;
+}
+
 Message object2message(JNIEnv *env, jobject messageObject) {
     if (messageObject == nullptr) {
         throwNew(env, "java/lang/NullPointerException", "message is null");
@@ -126,20 +138,8 @@ Message object2message(JNIEnv *env, jobject messageObject) {
         env, body.get(), bodyDataFieldID, bodyClass, "data", "[B", &failed)));
     if (failed) return nullptr;
 
-    jsize length = data ? env->GetArrayLength(data.get()) : 0;
-    NativeBuffer bytes;
-    if (length > 0) {
-        if (!bytes.allocate(static_cast<size_t>(length))) {
-            throwNew(env, "java/lang/OutOfMemoryError", "no native memory to copy the message body");
-            return nullptr;
-        }
-        env->GetByteArrayRegion(data.get(), 0, length, static_cast<jbyte *>(bytes.get()));
-        if (env->ExceptionCheck()) return nullptr;
-    }
-
-    Message message = Message_new(values[0], values[1], values[2], values[3], values[4], length,
-                                  bytes.get());
-    if (message == nullptr) {
+    Message message = newMessageFromArray(env, values, data.get());
+    if (message == nullptr && !env->ExceptionCheck()) {
         throwNew(env, "java/lang/OutOfMemoryError", "no native memory for the message");
     }
     return message;

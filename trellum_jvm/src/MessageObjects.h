@@ -23,6 +23,12 @@ namespace trellum_jvm {
 // is exhausted, or whatever a field lookup raised.
 Message object2message(JNIEnv *env, jobject messageObject);
 
+// A new native message from the five header integers (in Message_new's
+// order) and the bytes of `data` (null or empty: an empty body). Returns null
+// when native memory is exhausted (no exception raised here) or, with an
+// exception pending, when the array could not be read.
+Message newMessageFromArray(JNIEnv *env, const jint header[5], jbyteArray data);
+
 // A new local reference to a VMMessageImpl object with the message's header
 // integers and a new byte array holding its body (empty, never null, for an
 // empty body). The message is neither changed nor freed. Returns null when an

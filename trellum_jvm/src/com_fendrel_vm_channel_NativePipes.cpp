@@ -9,6 +9,7 @@
 #include <jni_support/JniThrow.h>
 #include <jni_support/ScopedLocalRef.h>
 
+#include "MessageObjects.h"
 #include "PinnedChannel.h"
 
 using jni_support::ScopedLocalRef;
@@ -51,6 +52,54 @@ void setStatus(JNIEnv *env, jintArray out, jint status) { env->SetIntArrayRegion
 } // namespace
 
 extern "C" {
+
+// Queues a message built from the header integers and a copy of `body`
+// (null: empty). Raises OutOfMemoryError, queuing nothing, when native memory
+// for it cannot be had.
+JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_NativePipes_put(
+    JNIEnv *env, jclass, jint channelID, jint pipe, jint type, jint priority, jint headerChannelID,
+    jint messageID, jint attributes, jbyteArray body) {
+    const jint header[kHeaderInts] = {type, priority, headerChannelID, messageID, attributes};
+    Message message = trellum_jvm::newMessageFromArray(env, header, body);
+    if (message == nullptr) {
+        if (!env->ExceptionCheck()) {
+            jni_support::throwNew(env, "java/lang/OutOfMemoryError", "no native memory for the message");
+        }
+        return;
+    }
+    PinnedChannel channel(channelID);
+    Channel_addToPipe(channel.get(), pipe, message);
+}
+
+// Takes up to `max` messages that are queued now, in order, in one crossing:
+// message i's header goes to headers[5i..5i+4] and its body to bodies[i].
+// Returns how many were taken; a shutdown or a deletion ends the drain. Each
+// body's local reference is deleted as soon as it is stored, so any `max`
+// fits the VM's local reference table. Should the Java heap be exhausted,
+// the message at hand goes back into its pipe and OutOfMemoryError is pending.
+JNIEXPORT jint JNICALL Java_com_fendrel_vm_channel_NativePipes_drain(
+    JNIEnv *env, jclass, jint channelID, jint pipe, jint max, jintArray headers, jobjectArray bodies) {
+    PinnedChannel channel(channelID);
+    jint taken = 0;
+    while (taken < max) {
+        Message message = nullptr;
+        if (Channel_timedRemoveFromPipe(channel.get(), pipe, 0, &message) != TRELLUM_RECEIVED) break;
+        ScopedLocalRef<jbyteArray> body(env, bodyArray(env, *message));
+        if (body) {
+            const _MessageHeader &h = *message->header;
+            const jint values[kHeaderInts] = {h.type, h.priority, h.channelID, h.messageID, h.attributes};
+            env->SetIntArrayRegion(headers, taken * kHeaderInts, kHeaderInts, values);
+            if (!env->ExceptionCheck()) env->SetObjectArrayElement(bodies, taken, body.get());
+        }
+        if (env->ExceptionCheck()) {
+            Channel_addToPipe(channel.get(), pipe, message);  // not lost
+            break;
+        }
+        Message_free(message);
+        ++taken;
+    }
+    return taken;
+}
 
 // Takes the first message of pipe `pipe` (0 or 1), waiting at most
 // `timeoutNanos` (0: not at all; negative: without limit). Returns its body

@@ -59,7 +59,8 @@ TRELLUM_API void MessageHeader_free(MessageHeader header);
 /*
  * A new body holding a private copy of `size` bytes from `source`. NULL when
  * out of memory or when size is negative. With size 0 the source is not read
- * and may be NULL.
+ * and may be NULL; a NULL source with a positive size gives `size` zero
+ * bytes, for the caller to fill.
  */
 TRELLUM_API MessageBody MessageBody_new(int32_t size, const void *source);
 /* Frees the bytes, then the record. */
@@ -67,8 +68,9 @@ TRELLUM_API void MessageBody_free(MessageBody body);
 
 /*
  * A new message with the given header values and a private copy of `size`
- * bytes from `source` as its body. NULL when out of memory or when size is
- * negative; no partly built message survives a failure.
+ * bytes from `source` as its body (zeros, for the caller to fill, when
+ * `source` is NULL). NULL when out of memory or when size is negative; no
+ * partly built message survives a failure.
  */
 TRELLUM_API Message Message_new(int32_t type, int32_t priority, int32_t channelID,
                                 int32_t messageID, int32_t attributes, int32_t size,

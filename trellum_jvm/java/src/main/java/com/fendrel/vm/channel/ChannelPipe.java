@@ -1,6 +1,7 @@
 package com.fendrel.vm.channel;
 
 import com.fendrel.vm.channel.Linux_JVM.TrellumJNI;
+import com.fendrel.vm.channel.impl.VMMessageHeaderImpl;
 import com.fendrel.vm.channel.impl.VMMessageImpl;
 
 import java.util.Collection;
@@ -40,6 +41,10 @@ public final class ChannelPipe {
      */
     private static final long SLICE_NANOS = TimeUnit.MILLISECONDS.toNanos(20);
 
+    /** Messages taken per crossing into native code by {@link #drainTo}. */
+    private static final int DRAIN_BATCH = 64;
+    private static final int HEADER_INTS = 5;
+
     private final MessageChannel channel;
     private final PipeSide side;
 
@@ -69,8 +74,9 @@ public final class ChannelPipe {
      *                              be had; nothing is queued
      */
     public void put(VMMessageImpl message) {
-        Objects.requireNonNull(message, "message");
-        TrellumJNI.addMessageToChannel(channel.id(), side.pipeId(), message);
+        VMMessageHeaderImpl h = Objects.requireNonNull(message, "message").getHeader();
+        NativePipes.put(channel.id(), side.index(), h.getType(), h.getPriority(), h.getChannelID(),
+                h.getMessageID(), h.getAttributes(), message.getBody().getData());
     }
 
     /**
@@ -164,14 +170,25 @@ public final class ChannelPipe {
     public int drainTo(Collection<? super VMMessageImpl> target, int maxElements) {
         Objects.requireNonNull(target, "target");
         int moved = 0;
-        int[] header = new int[NativePipes.HEADER_AND_STATUS];
+        int[] headers = null;
+        byte[][] bodies = null;
         while (moved < maxElements) {
-            byte[] body = NativePipes.receive(channel.id(), side.index(), 0, header);
-            if (body == null) {
+            int batch = Math.min(maxElements - moved, DRAIN_BATCH);
+            if (bodies == null || bodies.length < batch) {
+                headers = new int[HEADER_INTS * batch];
+                bodies = new byte[batch][];
+            }
+            int taken = NativePipes.drain(channel.id(), side.index(), batch, headers, bodies);
+            for (int i = 0; i < taken; i++) {
+                int at = HEADER_INTS * i;
+                target.add(new VMMessageImpl(headers[at], headers[at + 1], headers[at + 2], headers[at + 3],
+                        headers[at + 4], bodies[i]));
+                bodies[i] = null;
+            }
+            moved += taken;
+            if (taken < batch) {
                 break;
             }
-            target.add(message(header, body));
-            moved++;
         }
         return moved;
     }

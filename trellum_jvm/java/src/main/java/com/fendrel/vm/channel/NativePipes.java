@@ -28,6 +28,25 @@ final class NativePipes {
     }
 
     /**
+     * Queues a message built from the header integers and a copy of
+     * {@code body} (null: empty).
+     *
+     * @throws OutOfMemoryError when native memory for the message cannot be had
+     */
+    static native void put(int channelID, int pipeIndex, int type, int priority, int headerChannelID,
+            int messageID, int attributes, byte[] body);
+
+    /**
+     * Takes up to {@code max} messages that are queued now, in one crossing:
+     * message i's header goes to {@code headers[5i..5i+4]}, its body to
+     * {@code bodies[i]}.
+     *
+     * @return how many were taken; a shutdown or deletion ends the drain early
+     * @throws OutOfMemoryError when a body array cannot be had; that message stays queued
+     */
+    static native int drain(int channelID, int pipeIndex, int max, int[] headers, byte[][] bodies);
+
+    /**
      * Takes the first message of a pipe, waiting at most {@code timeoutNanos}
      * (0: not at all; negative: without limit).
      *

@@ -17,13 +17,13 @@ import org.junit.jupiter.api.Test;
  * in the build.
  */
 class NativeAllocationFailureTest {
-    /** Rule 777001:0:1: the first allocation of this size, the copy of the body bytes, fails. */
-    static final int BODY_COPY_FAILS = 777_001;
-    /** Rule 777401:1:1: the second, the native message itself, fails. */
+    /** Rule 777001:0:1: the first allocation of this size, the native message of a put, fails. */
+    static final int API_PUT_FAILS = 777_001;
+    /** Rule 777401:0:1: the first allocation of this size, the native message of an add, fails. */
     static final int MESSAGE_FAILS = 777_401;
-    /** Rule 777801:2:1: the add's two succeed, then one copy of the queued message fails. */
+    /** Rule 777801:1:1: the add's message succeeds, then one copy of the queued message fails. */
     static final int PEEK_COPY_FAILS = 777_801;
-    /** Rule 778201:2:1: as above, for the peek of the channel API. */
+    /** Rule 778201:1:1: as above, for the peek of the channel API. */
     static final int API_PEEK_COPY_FAILS = 778_201;
 
     private static VMMessageImpl messageOfSize(int size) {
@@ -46,8 +46,14 @@ class NativeAllocationFailureTest {
     }
 
     @Test
-    void addRaisesOutOfMemoryWhenTheBodyCannotBeCopied() {
-        assertAddFailsThenWorks(BODY_COPY_FAILS);
+    void apiPutRaisesOutOfMemoryAndQueuesNothing() throws InterruptedException {
+        ChannelPipe pipe = MessageChannel.of(freshChannel()).first();
+        VMMessageImpl m = messageOfSize(API_PUT_FAILS);
+        assertThrows(OutOfMemoryError.class, () -> pipe.put(m));
+        assertEquals(0, pipe.size(), "nothing may be queued");
+        pipe.put(m);
+        assertEquals(m, pipe.take());
+        pipe.channel().delete();
     }
 
     @Test
