@@ -231,8 +231,11 @@ public final class ChannelPipe {
         if (Thread.interrupted()) {
             throw new InterruptedException();
         }
-        final long deadline = System.nanoTime() + timeoutNanos;
         int[] header = new int[NativePipes.HEADER_AND_STATUS];
+        // A wait of one slice at most is timed by the native wait alone; only
+        // a longer one reads the clock.
+        final boolean sliced = timeoutNanos > SLICE_NANOS;
+        final long deadline = sliced ? System.nanoTime() + timeoutNanos : 0;
         long remaining = timeoutNanos;
         for (;;) {
             long slice = remaining < 0 || remaining > SLICE_NANOS ? SLICE_NANOS : remaining;
@@ -244,7 +247,7 @@ public final class ChannelPipe {
                 return emptyOrThrow(header[NativePipes.STATUS]);
             }
             if (timeoutNanos >= 0) {
-                remaining = deadline - System.nanoTime();
+                remaining = sliced ? deadline - System.nanoTime() : 0;
                 if (remaining <= 0) {
                     return null;
                 }
