@@ -19,9 +19,9 @@ import sys
 ROW = re.compile(r"^(?P<workload>.+?)\s+(?P<unit>[a-z]+ ns/op|B/msg)\s+(?P<library>[\d.]+)\s+(?P<peer>[\d.]+)\s")
 
 
-def runs(folder, side, kind):
+def runs(folder, side, kind, extension):
     found = {}
-    for path in glob.glob(os.path.join(folder, f"{side}-{kind}-*")):
+    for path in glob.glob(os.path.join(folder, f"{side}-{kind}-*.{extension}")):
         number = int(re.search(r"-(\d+)\.", path).group(1))
         found[number] = path
     return found
@@ -56,8 +56,8 @@ def paired(before, after, pick):
 
 
 def main(folder):
-    before = {n: native_rows(p) for n, p in runs(folder, "before", "native").items()}
-    after = {n: native_rows(p) for n, p in runs(folder, "after", "native").items()}
+    before = {n: native_rows(p) for n, p in runs(folder, "before", "native", "txt").items()}
+    after = {n: native_rows(p) for n, p in runs(folder, "after", "native", "txt").items()}
     print(f"\nnative, single-thread rows ({len(set(before) & set(after))} alternated runs of each build)")
     print(f"{'workload':48} {'unit':>10} {'before':>9} {'after':>9} {'after/before':>13} {'peer a/b':>9}")
     first = after[min(after)] if after else {}
@@ -70,8 +70,8 @@ def main(folder):
         _, _, pr = paired(b, a, lambda r: r[2])
         print(f"{workload:48} {unit:>10} {lb:9.1f} {la:9.1f} {lr:13.3f} {pr:9.3f}")
 
-    before = {n: java_rows(p) for n, p in runs(folder, "before", "java").items()}
-    after = {n: java_rows(p) for n, p in runs(folder, "after", "java").items()}
+    before = {n: java_rows(p) for n, p in runs(folder, "before", "java", "tsv").items()}
+    after = {n: java_rows(p) for n, p in runs(folder, "after", "java", "tsv").items()}
     print("\nJava (contender: medians over runs; x PBQ: the within-run ratio to PriorityBlockingQueue)")
     print(f"{'workload / contender':70} {'unit':>12} {'before':>9} {'after':>9} {'a/b':>6} "
           f"{'x PBQ before':>13} {'x PBQ after':>12}")

@@ -88,7 +88,7 @@ def draw(groups, title):
             parts.append(text(LABEL_WIDTH - 8, y + BAR_HEIGHT - 3, contender, anchor="end", size=11))
             parts.append(f'<rect x="{LABEL_WIDTH}" y="{y}" width="{length:.1f}" height="{BAR_HEIGHT}" '
                          f'fill="{colour(contender)}"/>')
-            parts.append(text(LABEL_WIDTH + length + 6, y + BAR_HEIGHT - 3, f"{value:.1f}", size=11))
+            parts.append(text(f"{LABEL_WIDTH + length + 6:.1f}", y + BAR_HEIGHT - 3, f"{value:.1f}", size=11))
             y += BAR_HEIGHT + BAR_GAP
     height = y + 20
     return (f'<svg xmlns="http://www.w3.org/2000/svg" width="{WIDTH}" height="{height}" '
