@@ -1,7 +1,8 @@
 # Front door over CMake presets (see CMakePresets.json).
 #   make demo    build (optimized, x86_64) and run the examples
 #   make test    build and run every test in every configuration
-#   make bench   run the channel benchmarks against a textbook peer
+#   make bench   run the channel benchmarks against their peers; writes
+#                build/release/bench/bench.svg
 CONFIGS ?= asan tsan x86 release
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
@@ -31,8 +32,7 @@ $(addprefix test-,$(CONFIGS)): test-%:
 
 bench: bootstrap
 	cmake --preset release
-	cmake --build --preset release -j $(JOBS) --target trellum_bench
-	build/release/bench/trellum_bench
+	cmake --build --preset release -j $(JOBS) --target run-bench
 
 clean:
 	rm -rf build

@@ -7,7 +7,6 @@
 #include <utility>
 
 namespace bench {
-namespace {
 
 double median(std::vector<double> values) {
     if (values.empty()) return 0;
@@ -15,8 +14,6 @@ double median(std::vector<double> values) {
     size_t middle = values.size() / 2;
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
-
-} // namespace
 
 double nanosecondsNow(Clock clock) {
     timespec now;

@@ -35,6 +35,9 @@ inline const char *unitOf(Clock clock) { return clock == Clock::threadCpu ? "cpu
 
 double nanosecondsNow(Clock clock);
 
+// The middle value (the mean of the two middle ones for an even count); 0 for none.
+double median(std::vector<double> values);
+
 // Nanoseconds per operation of `ops` operations timed as one block.
 template <typename Body>
 double nanosecondsPerOp(Clock clock, long ops, Body &&body) {

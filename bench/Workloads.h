@@ -17,11 +17,13 @@ struct Settings {
     bool quick;
     int rounds;
     int handoverRounds;
+    int scalingRounds;
     long roundTripOps;
     long steadyOps;
     long sizeOps;
     long lookupOps;
     long handoverMessages;
+    long scalingOps;  // per thread and round
     int32_t shallowDepth;
     int32_t deepDepth;
     int32_t memoryMessages;
@@ -35,6 +37,8 @@ void addQueueRows(const Settings &settings, std::vector<Row> &rows);
 void addHandoverRow(const Settings &settings, std::vector<Row> &rows);
 void addRegistryRows(const Settings &settings, std::vector<Row> &rows);
 void addMemoryRow(const Settings &settings, std::vector<Row> &rows);
+// Its own table: more than two contenders, one and two threads each.
+void addScalingTable(const Settings &settings);
 
 // A workload whose results were wrong (lost, reordered or mismatched
 // messages, a wrong channel) reports it here; the run then fails.

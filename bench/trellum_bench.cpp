@@ -4,6 +4,7 @@
 //   trellum_bench --quick  a few operations of every workload: proves that
 //                          each still runs and that both sides agree, but its
 //                          figures mean nothing
+//   --results FILE         also writes every figure to FILE for the chart
 //
 // Prints one row per workload: the medians over interleaved rounds for the
 // library and the peer, their ratio, the ratio the library must not exceed
@@ -12,6 +13,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "Results.h"
 #include "Workloads.h"
 
 namespace bench {
@@ -23,11 +25,13 @@ Settings Settings::full() {
     // outlier the median discards, instead of every long round being hit.
     s.rounds = 21;
     s.handoverRounds = 5;
+    s.scalingRounds = 9;
     s.roundTripOps = 100000;
     s.steadyOps = 100000;
     s.sizeOps = 1000000;
     s.lookupOps = 200000;
     s.handoverMessages = 1000000;
+    s.scalingOps = 200000;
     s.shallowDepth = 10000;
     s.deepDepth = 100000;
     s.memoryMessages = 100000;
@@ -40,7 +44,8 @@ Settings Settings::full() {
 Settings Settings::quickCheck() {
     Settings s = full();
     s.quick = true;
-    s.rounds = s.handoverRounds = 2;
+    s.rounds = s.handoverRounds = s.scalingRounds = 2;
+    s.scalingOps = 500;
     for (long *ops : {&s.roundTripOps, &s.steadyOps, &s.sizeOps, &s.lookupOps}) *ops = 500;
     s.handoverMessages = 2000;
     s.shallowDepth = 100;
@@ -65,11 +70,14 @@ bool faultReported() { return faulty; }
 
 int main(int argc, char **argv) {
     bool quick = false;
+    const char *resultsPath = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--quick") == 0) {
             quick = true;
+        } else if (strcmp(argv[i], "--results") == 0 && i + 1 < argc) {
+            resultsPath = argv[++i];
         } else {
-            fprintf(stderr, "usage: %s [--quick]\n", argv[0]);
+            fprintf(stderr, "usage: %s [--quick] [--results FILE]\n", argv[0]);
             return 2;
         }
     }
@@ -86,6 +94,16 @@ int main(int argc, char **argv) {
            static_cast<int>(sizeof(void *) * 8), settings.rounds, settings.handoverRounds,
            settings.quick ? "; QUICK RUN: the figures mean nothing" : "");
     bench::printTable(rows);
+    fflush(stdout);
+    for (const bench::Row &row : rows) {
+        bench::recordResult(row.workload, row.unit, bench::kLibrary, row.library);
+        bench::recordResult(row.workload, row.unit, bench::kTextbookPeer, row.peer);
+    }
+    bench::addScalingTable(settings);
+    if (resultsPath && !bench::writeResults(resultsPath)) {
+        fprintf(stderr, "trellum_bench: cannot write %s\n", resultsPath);
+        return 1;
+    }
     if (bench::faultReported()) {
         fprintf(stderr, "trellum_bench: some workloads gave wrong results (see above)\n");
         return 1;
