@@ -106,16 +106,19 @@ Channel unlinkChannel(int32_t id) {
 }
 
 // The locked path: finds or creates the channel, takes `pins` references on
-// it for the caller and memoizes it for this thread.
-Channel lookUpAndMemoize(int32_t id, int pins) {
+// it for the caller and, where worthwhile, memoizes it in `slot` (which may
+// be NULL: no memo).
+Channel lookUpAndMemoize(trellum::MemoSlot *slot, int32_t id, int pins) {
+    const bool memoize = slot != nullptr && trellum::shouldMemoize(*slot, id);
     Channel channel;
     {
         trellum::ScopedLock lock(&_channel_mutex_);
         channel = findOrCreate(id);
         // Under the mutex: a delete cannot slip in between.
-        for (int i = 0; i <= pins; ++i) trellum::retainChannel(channel);
+        for (int i = 0; i < pins + (memoize ? 1 : 0); ++i) trellum::retainChannel(channel);
     }
-    Channel evicted = trellum::memoizeChannel(id, channel);
+    if (!memoize) return channel;
+    Channel evicted = trellum::memoize(*slot, id, channel);
     if (evicted != nullptr) trellum::releaseChannel(evicted);
     return channel;
 }
@@ -125,13 +128,15 @@ Channel lookUpAndMemoize(int32_t id, int pins) {
 extern "C" {
 
 Channel ChannelManager_createOrGetChannel(int32_t id) {
-    Channel channel = trellum::memoizedChannel(id);
-    return channel != nullptr ? channel : lookUpAndMemoize(id, 0);
+    trellum::MemoSlot *slot = trellum::memoSlotFor(id);
+    Channel channel = slot != nullptr ? trellum::memoHit(*slot, id) : nullptr;
+    return channel != nullptr ? channel : lookUpAndMemoize(slot, id, 0);
 }
 
 Channel ChannelManager_acquireChannel(int32_t id) {
-    Channel channel = trellum::memoizedChannel(id);
-    if (channel == nullptr) return lookUpAndMemoize(id, 1);
+    trellum::MemoSlot *slot = trellum::memoSlotFor(id);
+    Channel channel = slot != nullptr ? trellum::memoHit(*slot, id) : nullptr;
+    if (channel == nullptr) return lookUpAndMemoize(slot, id, 1);
     // The memo's own reference keeps the memory valid even should a delete
     // come in between; the pin then holds a deleted channel, as if the
     // delete had come just after.

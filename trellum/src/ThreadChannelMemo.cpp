@@ -7,42 +7,39 @@
 
 namespace {
 
-// Direct-mapped: a thread that works on more channels than this, or on two
-// whose IDs share a slot, takes the registry's locked path more often.
-const uint32_t kSlotBits = 4;
+// Direct-mapped. 256 slots hold a few KB per thread and keep a working set
+// of a hundred channels nearly whole.
+const uint32_t kSlotBits = 8;
 const uint32_t kSlots = 1u << kSlotBits;
 
-struct Entry {
-    int32_t id;
-    Channel channel;  // NULL when the slot is free; holds a reference
-};
-
 struct Memo {
-    Entry entries[kSlots];
+    trellum::MemoSlot slots[kSlots];
 };
 
 pthread_key_t memoKey;
 pthread_once_t memoKeyOnce = PTHREAD_ONCE_INIT;
-bool memoKeyMade = false;
+int memoKeyState = 0;  // atomic: 0 not yet made, 1 made, -1 could not be made
 
 // Runs when a thread that used the registry ends: its references go.
 void releaseMemo(void *value) {
     Memo *memo = static_cast<Memo *>(value);
-    for (Entry &entry : memo->entries) {
-        if (entry.channel != nullptr) trellum::releaseChannel(entry.channel);
+    for (trellum::MemoSlot &slot : memo->slots) {
+        if (slot.channel != nullptr) trellum::releaseChannel(slot.channel);
     }
     free(memo);
 }
 
-void makeMemoKey() { memoKeyMade = pthread_key_create(&memoKey, releaseMemo) == 0; }
+void makeMemoKey() {
+    __atomic_store_n(&memoKeyState, pthread_key_create(&memoKey, releaseMemo) == 0 ? 1 : -1, __ATOMIC_RELEASE);
+}
 
 uint32_t slotOf(int32_t id) { return (static_cast<uint32_t>(id) * 2654435769u) >> (32 - kSlotBits); }
 
-Memo *threadMemo(bool create) {
+Memo *createMemo() {
     pthread_once(&memoKeyOnce, makeMemoKey);
-    if (!memoKeyMade) return nullptr;
+    if (__atomic_load_n(&memoKeyState, __ATOMIC_ACQUIRE) != 1) return nullptr;
     Memo *memo = static_cast<Memo *>(pthread_getspecific(memoKey));
-    if (memo != nullptr || !create) return memo;
+    if (memo != nullptr) return memo;
     memo = static_cast<Memo *>(calloc(1, sizeof(Memo)));
     if (memo == nullptr) return nullptr;
     if (pthread_setspecific(memoKey, memo) != 0) {
@@ -58,20 +55,31 @@ bool isDeleted(Channel channel) { return __atomic_load_n(&channel->deleted, __AT
 
 namespace trellum {
 
-Channel memoizedChannel(int32_t id) {
-    Memo *memo = threadMemo(false);
-    if (memo == nullptr) return nullptr;
-    const Entry &entry = memo->entries[slotOf(id)];
-    if (entry.channel == nullptr || entry.id != id || isDeleted(entry.channel)) return nullptr;
-    return entry.channel;
+MemoSlot *memoSlotFor(int32_t id) {
+    // The key exists once any thread made a memo; until then every lookup
+    // takes the slow path here once per thread.
+    Memo *memo = __atomic_load_n(&memoKeyState, __ATOMIC_ACQUIRE) == 1
+                     ? static_cast<Memo *>(pthread_getspecific(memoKey))
+                     : nullptr;
+    if (memo == nullptr) memo = createMemo();
+    return memo != nullptr ? &memo->slots[slotOf(id)] : nullptr;
 }
 
-Channel memoizeChannel(int32_t id, Channel channel) {
-    Memo *memo = threadMemo(true);
-    if (memo == nullptr) return channel;
-    Entry &entry = memo->entries[slotOf(id)];
-    Channel evicted = entry.channel;
-    entry = Entry{id, channel};
+Channel memoHit(const MemoSlot &slot, int32_t id) {
+    if (slot.channel == nullptr || slot.id != id || isDeleted(slot.channel)) return nullptr;
+    return slot.channel;
+}
+
+bool shouldMemoize(MemoSlot &slot, int32_t id) {
+    if (slot.channel == nullptr || isDeleted(slot.channel)) return true;
+    const bool again = slot.missedID == id;
+    slot.missedID = id;
+    return again;
+}
+
+Channel memoize(MemoSlot &slot, int32_t id, Channel channel) {
+    Channel evicted = slot.channel;
+    slot = MemoSlot{channel, id, id};
     return evicted;
 }
 

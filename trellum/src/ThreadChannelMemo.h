@@ -16,16 +16,32 @@
 
 namespace trellum {
 
-// The live channel registered under `id` if this thread has it memoized,
-// else NULL. Never blocks, never writes shared memory.
-Channel memoizedChannel(int32_t id);
+// One slot of a thread's memo. Only its own thread reads or writes it.
+struct MemoSlot {
+    Channel channel;   // NULL when free; holds a reference
+    int32_t id;        // the ID `channel` is registered under
+    int32_t missedID;  // the ID whose lookup missed this slot last
+};
 
-// Records `channel` (registered under `id`, and retained by the caller for
-// the memo) in this thread's memo. Returns a channel evicted from the memo,
-// whose reference the caller must release, or NULL. When no memo can be
-// had (memory exhausted), returns `channel` itself: the caller then
-// releases the reference it took.
-Channel memoizeChannel(int32_t id, Channel channel);
+// The slot of this thread's memo where `id` belongs, or NULL when no memo
+// can be had (memory exhausted). Never blocks, never writes shared memory
+// (but for creating the memo on a thread's first lookup).
+MemoSlot *memoSlotFor(int32_t id);
+
+// The live channel of `id` in the slot, or NULL.
+Channel memoHit(const MemoSlot &slot, int32_t id);
+
+// Whether a channel just missed should go into its slot: when the slot is
+// free or holds a deleted channel, or when the same ID missed the slot last
+// time too. A thread cycling through more channels than the memo holds would
+// otherwise evict on every lookup and gain nothing; two misses in a row show
+// that the ID is in use again. Records the miss.
+bool shouldMemoize(MemoSlot &slot, int32_t id);
+
+// Puts `channel` (retained by the caller for the memo) into the slot and
+// returns the channel evicted from it, whose reference the caller must
+// release, or NULL.
+Channel memoize(MemoSlot &slot, int32_t id, Channel channel);
 
 } // namespace trellum
 
