@@ -1,9 +1,18 @@
 // Native methods of com.fendrel.vm.channel.NativePipes, the path under the
 // Java channel API (MessageChannel, ChannelPipe). Unlike TrellumJNI's they
-// take and hand back primitives and byte arrays, and report a status, so that
-// Java builds its message objects itself and can tell a timeout from a
-// shutdown. Each call pins its channel for its length.
+// take and hand back primitives, and report a status, so that Java builds its
+// message objects itself and can tell a timeout from a shutdown. Each call
+// pins its channel for its length.
+//
+// Every call into the VM from native code costs about as much as the queue
+// operation itself, so the common case makes none: a message travels through
+// the calling thread's transfer area, a direct buffer that Java reads and
+// writes (TransferArea.java holds the layout below). Only a body larger than
+// the area goes through a Java array.
 #include <jni.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
 #include <trellum/trellum.h>
 
 #include <jni_support/JniThrow.h>
@@ -17,10 +26,7 @@ using trellum_jvm::PinnedChannel;
 
 namespace {
 
-// Slots of the int array that receive and peek fill: the five header
-// integers in Message_new's order, then the status.
 const jsize kHeaderInts = 5;
-const jsize kStatusSlot = 5;
 
 // A new byte array holding the message's body. Returns null: an exception
 // (OutOfMemoryError) is pending.
@@ -34,20 +40,49 @@ jbyteArray bodyArray(JNIEnv *env, const _Message &message) {
     return data;
 }
 
-// Hands the message to Java: its header and `status` into `out`, its body as
-// the result. Returns null: an exception is pending and the message is
-// untouched.
-jbyteArray handOver(JNIEnv *env, const _Message &message, jint status, jintArray out) {
-    ScopedLocalRef<jbyteArray> body(env, bodyArray(env, message));
-    if (!body) return nullptr;
-    const _MessageHeader &h = *message.header;
-    const jint values[kHeaderInts + 1] = {h.type, h.priority, h.channelID, h.messageID, h.attributes, status};
-    env->SetIntArrayRegion(out, 0, kHeaderInts + 1, values);
-    if (env->ExceptionCheck()) return nullptr;
-    return body.release();
-}
+// The transfer area: a status, the five header integers in Message_new's
+// order, the body length, then the body when it fits.
+struct TransferArea {
+    int32_t status;
+    int32_t header[kHeaderInts];
+    int32_t length;
+    uint8_t body[1];  // `capacity` bytes in truth
+};
+static_assert(offsetof(TransferArea, header) == 4 && offsetof(TransferArea, length) == 24 &&
+                  offsetof(TransferArea, body) == 28,
+              "layout shared with TransferArea.java");
 
-void setStatus(JNIEnv *env, jintArray out, jint status) { env->SetIntArrayRegion(out, kStatusSlot, 1, &status); }
+TransferArea *areaAt(jlong address) { return reinterpret_cast<TransferArea *>(static_cast<intptr_t>(address)); }
+
+// Hands a message to Java through the area: its header, length and (if it
+// fits) body, with status TRELLUM_RECEIVED. Returns a new array holding a
+// body too large for the area, else null. Returns null with *failed set when
+// that array could not be had (OutOfMemoryError pending); the area then says
+// nothing was received.
+jbyteArray handOverThrough(JNIEnv *env, const _Message &message, TransferArea *area, jint capacity, bool *failed) {
+    *failed = false;
+    const _MessageHeader &h = *message.header;
+    const int32_t length = message.body->length;
+    jbyteArray large = nullptr;
+    if (length > capacity) {
+        large = bodyArray(env, message);
+        if (large == nullptr) {
+            *failed = true;
+            area->status = TRELLUM_OUT_OF_MEMORY;
+            return nullptr;
+        }
+    } else if (length > 0) {
+        memcpy(area->body, message.body->data, static_cast<size_t>(length));
+    }
+    area->header[0] = h.type;
+    area->header[1] = h.priority;
+    area->header[2] = h.channelID;
+    area->header[3] = h.messageID;
+    area->header[4] = h.attributes;
+    area->length = length;
+    area->status = TRELLUM_RECEIVED;
+    return large;
+}
 
 } // namespace
 
@@ -101,35 +136,58 @@ JNIEXPORT jint JNICALL Java_com_fendrel_vm_channel_NativePipes_drain(
     return taken;
 }
 
+// The address of a direct buffer (the calling thread's transfer area).
+JNIEXPORT jlong JNICALL Java_com_fendrel_vm_channel_NativePipes_addressOf(JNIEnv *env, jclass, jobject buffer) {
+    return static_cast<jlong>(reinterpret_cast<intptr_t>(env->GetDirectBufferAddress(buffer)));
+}
+
+// Queues a message built from the header integers and `length` body bytes
+// at `bytes` (the transfer area's body). Raises OutOfMemoryError, queuing
+// nothing, when native memory for it cannot be had.
+JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_NativePipes_putFromArea(
+    JNIEnv *env, jclass, jint channelID, jint pipe, jint type, jint priority, jint headerChannelID,
+    jint messageID, jint attributes, jlong area, jint length) {
+    Message message = Message_new(type, priority, headerChannelID, messageID, attributes, length,
+                                  areaAt(area)->body);
+    if (message == nullptr) {
+        jni_support::throwNew(env, "java/lang/OutOfMemoryError", "no native memory for the message");
+        return;
+    }
+    PinnedChannel channel(channelID);
+    Channel_addToPipe(channel.get(), pipe, message);
+}
+
 // Takes the first message of pipe `pipe` (0 or 1), waiting at most
-// `timeoutNanos` (0: not at all; negative: without limit). Returns its body
-// with its header and TRELLUM_RECEIVED in `headerAndStatus` (6 ints), or
-// null with only the status set. Should the Java heap be exhausted, the
-// message goes back into its pipe and OutOfMemoryError is pending.
+// `timeoutNanos` (0: not at all; negative: without limit), into the transfer
+// area at `area` (`capacity` body bytes). The area's status says what
+// happened. Returns a new array only for a body larger than the area, else
+// null. Should the Java heap be exhausted, the message goes back into its
+// pipe and OutOfMemoryError is pending.
 JNIEXPORT jbyteArray JNICALL Java_com_fendrel_vm_channel_NativePipes_receive(
-    JNIEnv *env, jclass, jint channelID, jint pipe, jlong timeoutNanos, jintArray headerAndStatus) {
+    JNIEnv *env, jclass, jint channelID, jint pipe, jlong timeoutNanos, jlong area, jint capacity) {
     PinnedChannel channel(channelID);
     Message message = nullptr;
     const int32_t status = Channel_timedRemoveFromPipe(channel.get(), pipe, timeoutNanos, &message);
     if (status != TRELLUM_RECEIVED) {
-        setStatus(env, headerAndStatus, status);
+        areaAt(area)->status = status;
         return nullptr;
     }
-    jbyteArray body = handOver(env, *message, status, headerAndStatus);
-    if (body == nullptr) {
+    bool failed;
+    jbyteArray large = handOverThrough(env, *message, areaAt(area), capacity, &failed);
+    if (failed) {
         Channel_addToPipe(channel.get(), pipe, message);  // not lost: queued again behind its equals
         return nullptr;
     }
     Message_free(message);
-    return body;
+    return large;
 }
 
-// A copy of the first message of the pipe, which stays queued: its body,
-// with its header and TRELLUM_RECEIVED in `headerAndStatus`; or null with the
-// status (TRELLUM_EMPTY, TRELLUM_DELETED, TRELLUM_INVALID_ARGUMENT). Raises
-// OutOfMemoryError only when native memory for the copy truly ran out.
+// A copy of the first message of the pipe, which stays queued, into the
+// transfer area as for receive; the status is TRELLUM_RECEIVED,
+// TRELLUM_EMPTY, TRELLUM_DELETED or TRELLUM_INVALID_ARGUMENT. Raises
+// OutOfMemoryError only when memory for the copy truly ran out.
 JNIEXPORT jbyteArray JNICALL Java_com_fendrel_vm_channel_NativePipes_peek(
-    JNIEnv *env, jclass, jint channelID, jint pipe, jintArray headerAndStatus) {
+    JNIEnv *env, jclass, jint channelID, jint pipe, jlong area, jint capacity) {
     PinnedChannel channel(channelID);
     Message copy = nullptr;
     const int32_t status = Channel_checkedPeekCopyFromPipe(channel.get(), pipe, &copy);
@@ -138,12 +196,13 @@ JNIEXPORT jbyteArray JNICALL Java_com_fendrel_vm_channel_NativePipes_peek(
         return nullptr;
     }
     if (status != TRELLUM_RECEIVED) {
-        setStatus(env, headerAndStatus, status);
+        areaAt(area)->status = status;
         return nullptr;
     }
-    jbyteArray body = handOver(env, *copy, status, headerAndStatus);
+    bool failed;
+    jbyteArray large = handOverThrough(env, *copy, areaAt(area), capacity, &failed);
     Message_free(copy);
-    return body;
+    return large;
 }
 
 } // extern "C"

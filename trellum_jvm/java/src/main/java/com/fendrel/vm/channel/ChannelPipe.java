@@ -1,7 +1,6 @@
 package com.fendrel.vm.channel;
 
 import com.fendrel.vm.channel.Linux_JVM.TrellumJNI;
-import com.fendrel.vm.channel.impl.VMMessageHeaderImpl;
 import com.fendrel.vm.channel.impl.VMMessageImpl;
 
 import java.util.Collection;
@@ -74,9 +73,7 @@ public final class ChannelPipe {
      *                              be had; nothing is queued
      */
     public void put(VMMessageImpl message) {
-        VMMessageHeaderImpl h = Objects.requireNonNull(message, "message").getHeader();
-        NativePipes.put(channel.id(), side.index(), h.getType(), h.getPriority(), h.getChannelID(),
-                h.getMessageID(), h.getAttributes(), message.getBody().getData());
+        TransferArea.ofThread().put(channel.id(), side.index(), Objects.requireNonNull(message, "message"));
     }
 
     /**
@@ -125,9 +122,9 @@ public final class ChannelPipe {
      * @throws PipeShutdownException when the pipe is shut down or the channel deleted
      */
     public VMMessageImpl poll() {
-        int[] header = new int[NativePipes.HEADER_AND_STATUS];
-        byte[] body = NativePipes.receive(channel.id(), side.index(), 0, header);
-        return body != null ? message(header, body) : emptyOrThrow(header[NativePipes.STATUS]);
+        TransferArea area = TransferArea.ofThread();
+        byte[] large = NativePipes.receive(channel.id(), side.index(), 0, area.address, TransferArea.CAPACITY);
+        return area.status() == NativePipes.RECEIVED ? area.message(large) : emptyOrThrow(area.status());
     }
 
     /**
@@ -138,9 +135,9 @@ public final class ChannelPipe {
      * @throws OutOfMemoryError when native memory for the copy cannot be had
      */
     public VMMessageImpl peek() {
-        int[] header = new int[NativePipes.HEADER_AND_STATUS];
-        byte[] body = NativePipes.peek(channel.id(), side.index(), header);
-        return body != null ? message(header, body) : null;
+        TransferArea area = TransferArea.ofThread();
+        byte[] large = NativePipes.peek(channel.id(), side.index(), area.address, TransferArea.CAPACITY);
+        return area.status() == NativePipes.RECEIVED ? area.message(large) : null;
     }
 
     /**
@@ -231,7 +228,7 @@ public final class ChannelPipe {
         if (Thread.interrupted()) {
             throw new InterruptedException();
         }
-        int[] header = new int[NativePipes.HEADER_AND_STATUS];
+        TransferArea area = TransferArea.ofThread();
         // A wait of one slice at most is timed by the native wait alone; only
         // a longer one reads the clock.
         final boolean sliced = timeoutNanos > SLICE_NANOS;
@@ -239,12 +236,13 @@ public final class ChannelPipe {
         long remaining = timeoutNanos;
         for (;;) {
             long slice = remaining < 0 || remaining > SLICE_NANOS ? SLICE_NANOS : remaining;
-            byte[] body = NativePipes.receive(channel.id(), side.index(), slice, header);
-            if (body != null) {
-                return message(header, body);  // taken: returned even if an interrupt came meanwhile
+            byte[] large = NativePipes.receive(channel.id(), side.index(), slice, area.address, TransferArea.CAPACITY);
+            int status = area.status();
+            if (status == NativePipes.RECEIVED) {
+                return area.message(large);  // taken: returned even if an interrupt came meanwhile
             }
-            if (header[NativePipes.STATUS] != NativePipes.TIMED_OUT) {
-                return emptyOrThrow(header[NativePipes.STATUS]);
+            if (status != NativePipes.TIMED_OUT) {
+                return emptyOrThrow(status);
             }
             if (timeoutNanos >= 0) {
                 remaining = sliced ? deadline - System.nanoTime() : 0;
@@ -267,10 +265,6 @@ public final class ChannelPipe {
             default:
                 return null;
         }
-    }
-
-    private static VMMessageImpl message(int[] header, byte[] body) {
-        return new VMMessageImpl(header[0], header[1], header[2], header[3], header[4], body);
     }
 
     @Override

@@ -19,10 +19,7 @@ final class NativePipes {
     static final int DELETED = 3;
     static final int INVALID_ARGUMENT = 4;
     static final int EMPTY = 5;
-
-    /** Length of the array that receive and peek fill: five header integers, then the status. */
-    static final int HEADER_AND_STATUS = 6;
-    static final int STATUS = 5;
+    static final int OUT_OF_MEMORY = 6;
 
     private NativePipes() {
     }
@@ -47,22 +44,33 @@ final class NativePipes {
     static native int drain(int channelID, int pipeIndex, int max, int[] headers, byte[][] bodies);
 
     /**
-     * Takes the first message of a pipe, waiting at most {@code timeoutNanos}
-     * (0: not at all; negative: without limit).
+     * Queues a message built from the header integers and the {@code length}
+     * body bytes in the transfer area at {@code area}.
      *
-     * @return the body, with the header and the status in
-     *         {@code headerAndStatus}; or null with only the status set
-     * @throws OutOfMemoryError when the body array cannot be had; the message
-     *         then stays queued
+     * @throws OutOfMemoryError when native memory for the message cannot be had
      */
-    static native byte[] receive(int channelID, int pipeIndex, long timeoutNanos, int[] headerAndStatus);
+    static native void putFromArea(int channelID, int pipeIndex, int type, int priority, int headerChannelID,
+            int messageID, int attributes, long area, int length);
 
     /**
-     * A copy of the first message of a pipe, which stays queued.
+     * Takes the first message of a pipe, waiting at most {@code timeoutNanos}
+     * (0: not at all; negative: without limit), into the transfer area at
+     * {@code area}, whose status tells what happened.
      *
-     * @return the body, with the header and the status in
-     *         {@code headerAndStatus}; or null with only the status set
+     * @return the body when it is larger than {@code capacity}, else null
+     * @throws OutOfMemoryError when that body array cannot be had; the
+     *         message then stays queued
+     */
+    static native byte[] receive(int channelID, int pipeIndex, long timeoutNanos, long area, int capacity);
+
+    /**
+     * A copy of the first message of a pipe, which stays queued, into the
+     * transfer area as for {@link #receive}.
+     *
      * @throws OutOfMemoryError when memory for the copy cannot be had
      */
-    static native byte[] peek(int channelID, int pipeIndex, int[] headerAndStatus);
+    static native byte[] peek(int channelID, int pipeIndex, long area, int capacity);
+
+    /** @return the address of a direct buffer */
+    static native long addressOf(java.nio.ByteBuffer buffer);
 }

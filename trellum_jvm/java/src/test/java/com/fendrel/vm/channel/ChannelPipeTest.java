@@ -59,6 +59,26 @@ class ChannelPipeTest {
         assertThrows(NullPointerException.class, () -> pipe.drainTo(null));
     }
 
+    /** Bodies up to the size of the thread's transfer area, and larger ones, cross whole either way. */
+    @Test
+    void bodiesOfEverySizeCrossWhole() throws InterruptedException {
+        ChannelPipe pipe = channel.second();
+        for (int size : new int[] {0, 1, 4095, 4096, 4097, 100_000}) {
+            byte[] body = new byte[size];
+            for (int i = 0; i < size; i++) {
+                body[i] = (byte) (i * 31 + size);
+            }
+            VMMessageImpl sent = new VMMessageImpl(size, -size, 7, 8, 9, body);
+            pipe.put(sent);
+            TrellumJNI.addMessageToChannel(channel.id(), 0, sent);
+            assertEquals(sent, pipe.peek(), "size " + size);
+            assertEquals(sent, pipe.take(), "size " + size);
+            List<VMMessageImpl> drained = new ArrayList<>();
+            assertEquals(1, pipe.drainTo(drained));
+            assertEquals(sent, drained.get(0), "size " + size);
+        }
+    }
+
     @Test
     void pipesAreTheLegacyPipeIDsPipes() throws InterruptedException {
         assertSame(PipeSide.FIRST, PipeSide.ofPipeId(17));

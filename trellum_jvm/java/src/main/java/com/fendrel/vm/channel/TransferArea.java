@@ -1,0 +1,79 @@
+package com.fendrel.vm.channel;
+
+import com.fendrel.vm.channel.impl.VMMessageHeaderImpl;
+import com.fendrel.vm.channel.impl.VMMessageImpl;
+
+import java.nio.ByteBuffer;
+import java.nio.ByteOrder;
+
+/**
+ * A thread's transfer area: native memory through which messages cross
+ * between Java and the native library without the native side calling back
+ * into the VM (each such call costs about as much as the queue operation).
+ * Only bodies larger than {@link #CAPACITY} go through Java arrays.
+ *
+ * <p>Layout, in native byte order, shared with the native side: a status
+ * (int), the five header integers, the body length (int), then the body.
+ * Each thread has its own area, so no locking is needed.
+ */
+final class TransferArea {
+    /** Body bytes that fit in the area. */
+    static final int CAPACITY = 4096;
+
+    private static final int STATUS = 0;
+    private static final int HEADER = 4;
+    private static final int LENGTH = 24;
+    private static final int BODY = 28;
+
+    private static final ThreadLocal<TransferArea> OF_THREAD = ThreadLocal.withInitial(TransferArea::new);
+
+    private final ByteBuffer buffer = ByteBuffer.allocateDirect(BODY + CAPACITY).order(ByteOrder.nativeOrder());
+    /** The buffer's address; valid while {@link #buffer} is reachable, as it is through this object. */
+    final long address = NativePipes.addressOf(buffer);
+
+    private TransferArea() {
+    }
+
+    /** @return the calling thread's area */
+    static TransferArea ofThread() {
+        return OF_THREAD.get();
+    }
+
+    /** @return the status of the last native call that used this area */
+    int status() {
+        return buffer.getInt(STATUS);
+    }
+
+    /**
+     * Queues {@code message} through this area.
+     */
+    void put(int channelID, int pipeIndex, VMMessageImpl message) {
+        VMMessageHeaderImpl h = message.getHeader();
+        byte[] body = message.getBody().getData();
+        if (body.length > CAPACITY) {
+            NativePipes.put(channelID, pipeIndex, h.getType(), h.getPriority(), h.getChannelID(), h.getMessageID(),
+                    h.getAttributes(), body);
+            return;
+        }
+        buffer.position(BODY);
+        buffer.put(body);
+        NativePipes.putFromArea(channelID, pipeIndex, h.getType(), h.getPriority(), h.getChannelID(),
+                h.getMessageID(), h.getAttributes(), address, body.length);
+    }
+
+    /**
+     * The message a native call left in this area.
+     *
+     * @param large the body the call returned when it was too large for the area, else null
+     */
+    VMMessageImpl message(byte[] large) {
+        byte[] body = large;
+        if (body == null) {
+            body = new byte[buffer.getInt(LENGTH)];
+            buffer.position(BODY);
+            buffer.get(body);
+        }
+        return new VMMessageImpl(buffer.getInt(HEADER), buffer.getInt(HEADER + 4), buffer.getInt(HEADER + 8),
+                buffer.getInt(HEADER + 12), buffer.getInt(HEADER + 16), body);
+    }
+}
