@@ -6,7 +6,8 @@
 #  - a CMake package, find_package(trellum CONFIG), with the imported
 #    targets trellum::trellum, trellum::trellum_jvm and trellum::cassowin;
 #  - trellum.pc for pkg-config;
-#  - the jars, by trellum_ship_jar (JavaLibrary.cmake).
+#  - the jars and their shrinker keep rules, by trellum_ship_jar
+#    (JavaLibrary.cmake).
 # The same trellum:: names exist as aliases in the build tree, so a project
 # that takes this tree by add_subdirectory links the same way.
 include(GNUInstallDirs)

@@ -3,9 +3,11 @@
 #  TRELLUM_JAVA_FOUND  set when a JDK (17 or newer) was found. The jars build
 #                      whenever it is, tests or not; without tests a missing
 #                      JDK only means no jars.
-#  trellum_ship_jar(<add_jar target> SOURCE_ROOT <dir> [CLASSPATH <jar>...])
+#  trellum_ship_jar(<add_jar target> SOURCE_ROOT <dir> [KEEP_RULES <file>]
+#                   [CLASSPATH <jar>...])
 #                      beside the jar, a sources jar and a Javadoc jar, and
-#                      all three installed.
+#                      all three installed; the shrinker keep rules go to
+#                      share/trellum/proguard/<jar name>.pro.
 #
 # Included by JniSupport.cmake, never in an Android build: there the app's
 # Gradle build compiles the Java sources itself.
@@ -35,7 +37,7 @@ set(TRELLUM_INSTALL_JARDIR "${CMAKE_INSTALL_DATADIR}/java")
 # (it writes it to <classdir>/java_sources), so a source added to the add_jar
 # call is shipped and documented with no further edit.
 function(trellum_ship_jar target)
-  cmake_parse_arguments(ARG "" "SOURCE_ROOT" "CLASSPATH" ${ARGN})
+  cmake_parse_arguments(ARG "" "SOURCE_ROOT;KEEP_RULES" "CLASSPATH" ${ARGN})
   get_target_property(jar ${target} JAR_FILE)
   get_target_property(classdir ${target} CLASSDIR)
   file(STRINGS "${classdir}/java_sources" sources)
@@ -80,5 +82,9 @@ function(trellum_ship_jar target)
 
   install(FILES "${jar}" "${sources_jar}" "${javadoc_jar}"
     DESTINATION "${TRELLUM_INSTALL_JARDIR}")
+  if(ARG_KEEP_RULES)
+    install(FILES "${ARG_KEEP_RULES}" RENAME "${jar_stem}.pro"
+      DESTINATION "${CMAKE_INSTALL_DATADIR}/trellum/proguard")
+  endif()
   set_property(GLOBAL APPEND PROPERTY TRELLUM_SHIPPED_JARS "${jar_stem}")
 endfunction()

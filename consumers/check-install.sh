@@ -21,7 +21,8 @@ expected=(
   "$libdir/cmake/trellum/trellumConfig.cmake" "$libdir/cmake/trellum/trellumConfigVersion.cmake"
   "$libdir/cmake/trellum/trellumTargets.cmake" "$libdir/pkgconfig/trellum.pc")
 for stem in "${jar_stems[@]}"; do
-  expected+=("$datadir/java/$stem.jar" "$datadir/java/$stem-sources.jar" "$datadir/java/$stem-javadoc.jar")
+  expected+=("$datadir/java/$stem.jar" "$datadir/java/$stem-sources.jar" "$datadir/java/$stem-javadoc.jar"
+    "$datadir/trellum/proguard/$stem.pro")
 done
 for f in "${expected[@]}"; do
   [ -f "$prefix/$f" ] || problem "missing $f"
