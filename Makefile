@@ -3,6 +3,7 @@
 #   make test    build and run every test in every configuration
 #   make bench   run the channel benchmarks against their peers; writes
 #                build/release/bench/bench.svg
+#   make install PREFIX=<dir>   install libraries, headers, jars and packages
 CONFIGS ?= asan tsan x86 release
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
@@ -36,3 +37,11 @@ bench: bootstrap
 
 clean:
 	rm -rf build
+
+# The optimized x86_64 build (the release preset), installed.
+PREFIX ?= /usr/local
+.PHONY: install
+install: bootstrap
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+	cmake --install build/release --prefix "$(PREFIX)"

@@ -37,19 +37,14 @@ endif()
 
 find_path(TRELLUM_ANDROID_JNI_DIR jni.h PATHS /usr/include/android/nativehelper NO_DEFAULT_PATH)
 
+include(JavaLibrary)
 
 if(NOT TRELLUM_BUILD_TESTS)
   return()
 endif()
 
-# ---- Java --------------------------------------------------------------------
+# ---- Java tests --------------------------------------------------------------
 option(TRELLUM_JAVA_TESTS "Run the JUnit tests on a real JVM" ON)
-set(Java_JAVAC_EXECUTABLE "${TRELLUM_JDK_HOME}/bin/javac")
-set(Java_JAR_EXECUTABLE "${TRELLUM_JDK_HOME}/bin/jar")
-set(Java_JAVA_EXECUTABLE "${TRELLUM_JDK_HOME}/bin/java")
-find_package(Java 17 REQUIRED COMPONENTS Development)
-include(UseJava)
-set(CMAKE_JAVA_COMPILE_FLAGS --release 11 -Xlint:all -Werror)
 
 set(TRELLUM_JUNIT_DIR "/usr/share/java" CACHE PATH "Folder holding the JUnit 5 jars")
 set(TRELLUM_JUNIT_API_JARS

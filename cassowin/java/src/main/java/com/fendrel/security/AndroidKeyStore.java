@@ -69,6 +69,7 @@ public class AndroidKeyStore extends KeyStoreSpi {
     private List<RejectedEntry> rejected;
     private CertificateFactory x509;
 
+    /** An empty key store; the {@link KeyStore} framework creates it for {@link KeychainProvider}. */
     public AndroidKeyStore() {}
 
     private native void _init();

@@ -16,10 +16,16 @@ public final class KeychainLoadParameter implements KeyStore.LoadStoreParameter 
     private final char[] keychain;
     private volatile List<RejectedEntry> rejected = Collections.emptyList();
 
+    /**
+     * @param keychain the keychain to scan; null for the Dalvik side's default
+     */
     public KeychainLoadParameter(String keychain) {
         this(keychain == null ? null : keychain.toCharArray());
     }
 
+    /**
+     * @param keychain the keychain to scan, copied; null for the Dalvik side's default
+     */
     public KeychainLoadParameter(char[] keychain) {
         this.keychain = keychain == null ? null : keychain.clone();
     }
@@ -33,7 +39,10 @@ public final class KeychainLoadParameter implements KeyStore.LoadStoreParameter 
         return keychain == null ? null : keychain.clone();
     }
 
-    /** The entries the last load with this parameter skipped, in the order they came. */
+    /**
+     * @return the entries the last load with this parameter skipped, in the
+     *         order they came; empty before any load
+     */
     public List<RejectedEntry> rejectedEntries() {
         return rejected;
     }

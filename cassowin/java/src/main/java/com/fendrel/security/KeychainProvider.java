@@ -6,9 +6,12 @@ import java.security.Provider;
 public final class KeychainProvider extends Provider {
     private static final long serialVersionUID = 1L;
 
+    /** The provider's name. */
     public static final String NAME = "DalvikKeychain";
+    /** The key store type to ask {@link java.security.KeyStore#getInstance(String, Provider)} for. */
     public static final String KEY_STORE_TYPE = "DalvikKeychain";
 
+    /** A provider to register, or to hand to {@code KeyStore.getInstance}. */
     public KeychainProvider() {
         super(NAME, "1.0", "Trusted certificates of the Dalvik VM's keychain");
         put("KeyStore." + KEY_STORE_TYPE, AndroidKeyStore.class.getName());

@@ -14,17 +14,17 @@ public final class RejectedEntry {
         this.reason = reason;
     }
 
-    /** The alias as reported; null if the entry came without one. */
+    /** @return the alias as reported; null if the entry came without one */
     public String alias() {
         return alias;
     }
 
-    /** The creation date as reported, in milliseconds since the epoch. */
+    /** @return the creation date as reported, in milliseconds since the epoch */
     public long date() {
         return date;
     }
 
-    /** Why the entry was skipped. */
+    /** @return why the entry was skipped */
     public CertificateException reason() {
         return reason;
     }

@@ -12,6 +12,7 @@ package com.fendrel.vm.channel;
 public class PipeShutdownException extends IllegalStateException {
     private static final long serialVersionUID = 1L;
 
+    /** Whether the channel was deleted, rather than the pipe shut down. */
     private final boolean channelDeleted;
 
     /**
