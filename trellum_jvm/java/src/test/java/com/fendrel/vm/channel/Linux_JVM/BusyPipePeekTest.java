@@ -12,7 +12,6 @@ import com.fendrel.vm.channel.impl.VMMessageImpl;
 
 import java.util.List;
 import java.util.concurrent.ConcurrentLinkedQueue;
-import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicBoolean;
 
 import org.junit.jupiter.api.Test;
@@ -31,18 +30,20 @@ class BusyPipePeekTest {
         AtomicBoolean stop = new AtomicBoolean();
         ConcurrentLinkedQueue<Throwable> failures = new ConcurrentLinkedQueue<>();
         int[] peeks = new int[2];
+        // One message at a time, the next as soon as the last was taken: the
+        // pipe flips between empty and not empty as often as it can.
         Runnable adder = () -> {
             for (int i = 0; !stop.get(); i++) {
                 TrellumJNI.addMessageToChannel(channel, 17, message(i % 3, i));
+                while (TrellumJNI.sizeOfChannel(channel, 17) > 0 && !stop.get()) {
+                    Thread.onSpinWait();
+                }
             }
         };
+        // Takes each message as it comes, so the pipe keeps emptying and refilling.
         Runnable remover = () -> {
             while (!stop.get()) {
-                try {
-                    TrellumJNI.pollMessageFromChannel(channel, 17, 10, TimeUnit.MILLISECONDS);
-                } catch (InterruptedException e) {
-                    return;
-                }
+                TrellumJNI.removeMessageFromChannel(channel, 17);
             }
         };
         Runnable legacyPeeker = () -> {
@@ -70,6 +71,7 @@ class BusyPipePeekTest {
         }
         Thread.sleep(RUN_MILLIS);
         stop.set(true);
+        TrellumJNI.shutdown(channel, 17);  // releases the remover
         for (Thread t : threads) {
             t.join(60_000);
             assertFalse(t.isAlive());
