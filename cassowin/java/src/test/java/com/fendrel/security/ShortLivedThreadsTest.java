@@ -9,7 +9,6 @@ import java.lang.management.ThreadMXBean;
 import java.security.KeyStore;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicReference;
-import java.util.function.IntSupplier;
 
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.Timeout;
@@ -23,15 +22,6 @@ import org.junit.jupiter.api.Timeout;
 class ShortLivedThreadsTest {
     private static final int THREADS = 10_000;
     private static final int AT_ONCE = 4;
-
-    private static boolean waitFor(IntSupplier value, int expected) throws InterruptedException {
-        long deadline = System.nanoTime() + 30_000_000_000L;
-        while (value.getAsInt() != expected) {
-            if (System.nanoTime() > deadline) return false;
-            Thread.sleep(5);
-        }
-        return true;
-    }
 
     @Test
     void tenThousandThreadsAttachAndDetachInBalance() throws Exception {
@@ -72,10 +62,10 @@ class ShortLivedThreadsTest {
         assertEquals(THREADS, loaded.get());
         assertEquals(scans + THREADS, StandinDalvik.scans());
         assertEquals(attaches + THREADS, StandinDalvik.attaches());
-        assertTrue(waitFor(StandinDalvik::detaches, detaches + THREADS),
+        assertTrue(Eventually.reaches(StandinDalvik::detaches, detaches + THREADS, 30),
                 "detaches: " + (StandinDalvik.detaches() - detaches) + " of " + THREADS);
         assertEquals(endedAttached, StandinDalvik.threadsEndedAttached());
-        assertTrue(waitFor(threads::getThreadCount, threadsBefore),
+        assertTrue(Eventually.reaches(threads::getThreadCount, threadsBefore, 30),
                 "JVM threads: " + threads.getThreadCount() + ", before: " + threadsBefore);
         assertEquals(attaches + THREADS, StandinDalvik.attaches());  // nothing attached late
     }
