@@ -12,6 +12,7 @@
 // the channel still works, and that no block stays allocated.
 //
 // To sweep a new call, add one line to kSweptCalls.
+#include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -289,25 +290,52 @@ enum class Outcome { Untouched, Completed, ReturnedNull, Aborted, CheckFailed, C
 
 constexpr int kExitUntouched = 10, kExitCompleted = 11, kExitNull = 12;
 
-[[noreturn]] void attemptInChild(const SweptCall &swept, long n, bool andAllAfter) {
-    alarm(30);  // a hang ends the child, and the sweep reports it
-    const long before = liveAllocations();
+struct Attempt {
+    const SweptCall *swept;
+    long n;
+    bool andAllAfter;
+    long failed = 0;
+    long kept = 0;
+};
+
+// The attempt proper. It runs on a thread of its own that then ends, so
+// that what the library keeps per thread (the registry's memo of channels,
+// which holds references to them) is given back before the leak check.
+void *attemptOnThread(void *argument) {
+    Attempt &a = *static_cast<Attempt *>(argument);
     Scene scene;
-    swept.prepare(scene);
-    failAllocation(n, andAllAfter);
-    void *result = swept.call(scene);
-    const long failed = failedAllocations();
+    a.swept->prepare(scene);
+    failAllocation(a.n, a.andAllAfter);
+    void *result = a.swept->call(scene);
+    a.failed = failedAllocations();
     allowAllAllocations();
     if (result != nullptr) {
-        swept.check(scene, result);
+        a.swept->check(scene, result);
     } else {
         checkUntouched(scene);
         Message_free(scene.message);  // still the caller's
     }
-    const long kept = result != nullptr ? scene.keptByLibrary : 0;
-    if (liveAllocations() != before + kept)
-        fail("%ld blocks leaked", liveAllocations() - before - kept);
-    if (failed == 0) _exit(result != nullptr ? kExitUntouched : 1);
+    a.kept = result != nullptr ? scene.keptByLibrary : 0;
+    return result;
+}
+
+void *nothing(void *) { return nullptr; }
+
+[[noreturn]] void attemptInChild(const SweptCall &swept, long n, bool andAllAfter) {
+    alarm(30);  // a hang ends the child, and the sweep reports it
+    pthread_t thread;
+    // A first thread leaves the C library's per-thread blocks in its cache
+    // of thread stacks, where the attempt's thread finds them again.
+    if (pthread_create(&thread, nullptr, nothing, nullptr) != 0 || pthread_join(thread, nullptr) != 0)
+        fail("no thread");
+    const long before = liveAllocations();
+    Attempt a{&swept, n, andAllAfter};
+    void *result = nullptr;
+    if (pthread_create(&thread, nullptr, attemptOnThread, &a) != 0 || pthread_join(thread, &result) != 0)
+        fail("no thread for the attempt");
+    if (liveAllocations() != before + a.kept)
+        fail("%ld blocks leaked", liveAllocations() - before - a.kept);
+    if (a.failed == 0) _exit(result != nullptr ? kExitUntouched : 1);
     _exit(result != nullptr ? kExitCompleted : kExitNull);
 }
 
