@@ -4,11 +4,13 @@
 #   make bench   run the channel benchmarks against their peers; writes
 #                build/release/bench/bench.svg
 #   make install PREFIX=<dir>   install libraries, headers, jars and packages
+#   make test-valgrind  only valgrind's memcheck over the native test programs
+#                (make test runs it too, in the release configuration)
 CONFIGS ?= asan tsan x86 release
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: demo test bench bootstrap clean $(addprefix test-,$(CONFIGS))
+.PHONY: demo test test-valgrind bench bootstrap clean $(addprefix test-,$(CONFIGS))
 
 bootstrap:
 	@tools/bootstrap.sh
@@ -30,6 +32,11 @@ $(addprefix test-,$(CONFIGS)): test-%:
 	cmake --preset $*
 	cmake --build --preset $* -j $(JOBS)
 	ctest --preset $* -j $(JOBS)
+
+test-valgrind: bootstrap
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+	ctest --preset release -j $(JOBS) -L memcheck
 
 bench: bootstrap
 	cmake --preset release

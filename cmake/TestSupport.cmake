@@ -13,15 +13,39 @@ find_package(Threads REQUIRED)
 # Every test is bounded in time so that a hang fails fast instead of stalling CI.
 set(TRELLUM_TEST_TIMEOUT 120 CACHE STRING "Seconds a single test may run")
 
-# trellum_add_gtest(<name> SOURCES <src>... LIBRARIES <lib>...)
+# valgrind's memcheck runs every native test program once more, in the one
+# configuration where it can: x86_64 without a sanitizer. Any error, or any
+# block definitely lost, fails the test. `make test-valgrind` runs just these.
+if(NOT TRELLUM_SANITIZE AND CMAKE_SIZEOF_VOID_P EQUAL 8)
+  find_program(TRELLUM_VALGRIND valgrind REQUIRED)
+endif()
+
+# trellum_add_memcheck_test(<target> [<argument>...])
+function(trellum_add_memcheck_test target)
+  if(TRELLUM_VALGRIND)
+    add_test(NAME memcheck.${target}
+      COMMAND "${TRELLUM_VALGRIND}" --error-exitcode=99 --leak-check=full
+              --errors-for-leak-kinds=definite --show-leak-kinds=definite
+              --child-silent-after-fork=yes
+              "$<TARGET_FILE:${target}>" ${ARGN})
+    set_tests_properties(memcheck.${target} PROPERTIES TIMEOUT 600 LABELS memcheck)
+  endif()
+endfunction()
+
+# trellum_add_gtest(<name> SOURCES <src>... LIBRARIES <lib>... [NO_MEMCHECK])
+# NO_MEMCHECK: the program brings an allocator of its own, which memcheck's
+# would replace.
 function(trellum_add_gtest name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(ARG "NO_MEMCHECK" "" "SOURCES;LIBRARIES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest_main Threads::Threads)
   gtest_discover_tests(${name}
     TEST_PREFIX "${name}."
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT ${TRELLUM_TEST_TIMEOUT})
+  if(NOT ARG_NO_MEMCHECK)
+    trellum_add_memcheck_test(${name})
+  endif()
 endfunction()
 
 # trellum_add_library_check(<target> <expected-exports-file>)

@@ -41,7 +41,7 @@ TEST(RelayBeforeInit, NativesReturnAtOnceUntilTheirInitHasRun) {
     EXPECT_EQ(otherJvm.pendingException(otherJvmEnv).rfind("java.lang.NoSuchMethodError", 0), 0u);
     otherJvmEnv->ExceptionClear();
 
-    standin::Vm otherDalvik("Dalvik without the class", JNI_VERSION_1_6);
+    standin::Vm otherDalvik("Dalvik without the class", JNI_VERSION_1_6, standin::kDalvikLocalRefLimit);
     JNIEnv *otherDalvikEnv = otherDalvik.attachVmThread();
     otherDalvik.callNative(otherDalvikEnv, [&] {
         Java_com_fendrel_security_AndroidKeyStoreDalvik__1init(otherDalvikEnv, nullptr);

@@ -393,4 +393,21 @@ TEST_F(RelayTest, ScansOnManyThreadsAtOnce) {
     EXPECT_EQ(pair.dalvik.threadsEndedAttached(), 0);
 }
 
+// A thread the relay attached to the Dalvik VM stays attached between scans,
+// with no Java frame to free its local references: one left behind per scan
+// would pass Dalvik's limit (which the stand-in enforces by aborting) long
+// before a thousand scans.
+TEST_F(RelayTest, AThreadThatScansAThousandTimesKeepsNoDalvikLocalReferences) {
+    pair.keychain.setEntries({entry("a", 1, {1}), entry("b", 2, {2})});
+    std::thread thread([&] {
+        pair.scan(nullptr);
+        size_t after_first = pair.dalvik.liveLocalRefs();
+        for (int i = 1; i < 1000; ++i) ASSERT_EQ(pair.scan(nullptr).exception, "");
+        EXPECT_EQ(pair.dalvik.liveLocalRefs(), after_first);
+        pair.jvm.detachCurrentThread();
+    });
+    thread.join();
+    EXPECT_EQ(pair.received().size(), 2000u);
+}
+
 } // namespace

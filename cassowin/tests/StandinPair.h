@@ -32,7 +32,7 @@ public:
     StandinPair();
 
     standin::Vm jvm{"JVM", JNI_VERSION_1_8};
-    standin::Vm dalvik{"Dalvik", JNI_VERSION_1_6};
+    standin::Vm dalvik{"Dalvik", JNI_VERSION_1_6, standin::kDalvikLocalRefLimit};
     standin::StandinKeychain keychain{dalvik};
     jobject keyStore;  // a global reference in the JVM
 

@@ -11,7 +11,7 @@ class StandinVmDeathTest : public ::testing::Test {
 protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "fast"); }
     standin::Vm jvm{"JVM", JNI_VERSION_1_8};
-    standin::Vm dalvik{"Dalvik", JNI_VERSION_1_6};
+    standin::Vm dalvik{"Dalvik", JNI_VERSION_1_6, standin::kDalvikLocalRefLimit};
 };
 
 TEST_F(StandinVmDeathTest, RejectsAnotherVMsHandle) {
@@ -46,6 +46,22 @@ TEST_F(StandinVmDeathTest, RefusesElementsItDidNotHandOut) {
     jchar *elements = env->GetCharArrayElements(a, nullptr);
     EXPECT_DEATH(env->ReleaseCharArrayElements(b, elements, JNI_ABORT), "not elements this array");
     env->ReleaseCharArrayElements(a, elements, JNI_ABORT);
+}
+
+// Dalvik's limit: 512 live local references per thread, in all its frames
+// together; the next one aborts. Deleted and popped references do not count.
+TEST_F(StandinVmDeathTest, AbortsPastDalviksLocalReferenceLimit) {
+    JNIEnv *env = dalvik.attachVmThread();
+    dalvik.callNative(env, [&] {
+        for (int i = 0; i < 1000; ++i) env->DeleteLocalRef(env->NewCharArray(1));
+        for (int i = 0; i < 300; ++i) env->NewCharArray(1);
+    });
+    for (int i = 0; i < 256; ++i) env->NewCharArray(1);
+    dalvik.callNative(env, [&] {
+        for (int i = 0; i < 256; ++i) env->NewCharArray(1);
+        EXPECT_EQ(dalvik.liveLocalRefs(), 512u);
+        EXPECT_DEATH(env->NewCharArray(1), "more than 512 live local references on this thread");
+    });
 }
 
 TEST(StandinVm, CountsLocalReferencesPerFrameAndAttachesPerThread) {

@@ -18,10 +18,30 @@ namespace {
 std::atomic<int> allocationsLeft{-1};  // negative: no limit
 std::atomic<long> live{0};
 
+// failAllocation's numbering: 0 while it is not in force.
+std::atomic<long> failingNumber{0};
+std::atomic<bool> failingAllAfter{false};
+std::atomic<long> allocationsNumbered{0};
+std::atomic<long> failed{0};
+
+bool mayAllocateNumbered() {
+    long n = failingNumber.load();
+    if (n == 0) return true;
+    long number = ++allocationsNumbered;
+    return number < n || (number > n && !failingAllAfter.load());
+}
+
 bool mayAllocate() {
+    if (!mayAllocateNumbered()) {
+        ++failed;
+        return false;
+    }
     int left = allocationsLeft.load();
     while (left >= 0) {
-        if (left == 0) return false;
+        if (left == 0) {
+            ++failed;
+            return false;
+        }
         if (allocationsLeft.compare_exchange_weak(left, left - 1)) return true;
     }
     return true;
@@ -36,8 +56,24 @@ void *counted(void *block) {
 
 namespace trellum_test {
 
-void failAllocationsAfter(int count) { allocationsLeft = count; }
-void allowAllAllocations() { allocationsLeft = -1; }
+void failAllocationsAfter(int count) {
+    failed = 0;
+    allocationsLeft = count;
+}
+
+void allowAllAllocations() {
+    allocationsLeft = -1;
+    failingNumber = 0;
+}
+
+void failAllocation(long n, bool andAllAfter) {
+    failed = 0;
+    allocationsNumbered = 0;
+    failingAllAfter = andAllAfter;
+    failingNumber = n;
+}
+
+long failedAllocations() { return failed.load(); }
 long liveAllocations() { return live.load(); }
 
 } // namespace trellum_test

@@ -11,6 +11,12 @@ namespace trellum_test {
 void failAllocationsAfter(int count);
 void allowAllAllocations();
 
+// Numbers the allocations from now on 1, 2, ... and fails number n only,
+// or n and every later one, until allowAllAllocations().
+void failAllocation(long n, bool andAllAfter);
+// Allocations made to fail since the last failAllocation or failAllocationsAfter.
+long failedAllocations();
+
 // Blocks allocated and not yet freed, through malloc, calloc and realloc.
 long liveAllocations();
 

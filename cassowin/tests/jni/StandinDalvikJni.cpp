@@ -35,7 +35,7 @@ extern "C" {
 JNIEXPORT void JNICALL Java_com_fendrel_security_StandinDalvik_start(JNIEnv *, jclass,
                                                                     jboolean hideAppClasses) {
     std::call_once(gCreated, [] {
-        gDalvik = new standin::Vm("Dalvik", JNI_VERSION_1_6);
+        gDalvik = new standin::Vm("Dalvik", JNI_VERSION_1_6, standin::kDalvikLocalRefLimit);
         gKeychain = new standin::StandinKeychain(*gDalvik);
         gKeychain->init();
     });

@@ -47,6 +47,7 @@ struct ThreadEnv {
     pthread_t id;
     bool vmThread;
     std::vector<std::vector<Ref *>> frames;  // the innermost last
+    size_t liveLocal = 0;                    // in all frames
     Object *pending = nullptr;
     int exitPasses = 0;
 };

@@ -51,7 +51,8 @@ const char *const kBootThrowables[] = {
 
 } // namespace
 
-Vm::Vm(const char *name, jint version) : name_(name), version_(version) {
+Vm::Vm(const char *name, jint version, size_t localRefLimit)
+    : name_(name), version_(version), localRefLimit_(localRefLimit) {
     installJniTables(this, &invoke_, &native_);
     vm_.functions = &invoke_;
     if (pthread_key_create(&threadEndKey_, &Vm::onThreadEnd) != 0) {
@@ -135,6 +136,7 @@ void Vm::forgetThreadLocked(ThreadEnv *t) {
             --liveLocal_;
         }
     }
+    t->liveLocal = 0;
     pthread_setspecific(threadEndKey_, nullptr);
     threads_.erase(t->id);
 }
@@ -225,6 +227,7 @@ void Vm::popFrame(ThreadEnv *t) {
         refs_.erase(r);
         delete r;
         --liveLocal_;
+        --t->liveLocal;
     }
     t->frames.pop_back();
 }
@@ -262,8 +265,13 @@ Method *Vm::resolveMethod(jmethodID id, const char *function) {
 
 jobject Vm::newLocal(ThreadEnv *t, Object *object) {
     if (object == nullptr) return nullptr;
-    Ref *r = new Ref{object, false, t};
     std::lock_guard<std::mutex> lock(mutex_);
+    if (localRefLimit_ != 0 && t->liveLocal >= localRefLimit_) {
+        fail("new local reference", "more than %zu live local references on this thread (the limit is %zu)",
+             localRefLimit_, localRefLimit_);
+    }
+    ++t->liveLocal;
+    Ref *r = new Ref{object, false, t};
     refs_.insert(r);
     t->frames.back().push_back(r);
     peakLocal_ = std::max(peakLocal_, ++liveLocal_);
@@ -299,6 +307,7 @@ void Vm::deleteRef(ThreadEnv *t, jobject handle, bool global, const char *functi
             }
         }
         --liveLocal_;
+        --t->liveLocal;
     }
     refs_.erase(r);
     delete r;

@@ -5,7 +5,9 @@
 // is not one of its live references (a handle of another VM, a deleted
 // reference, another thread's local reference), an environment used on the
 // wrong thread, a call other than the exception and release functions while
-// an exception is pending, a release of elements the array never handed out.
+// an exception is pending, a release of elements the array never handed out,
+// and, where a limit is set, more live local references on one thread than
+// the limit (Dalvik's is kDalvikLocalRefLimit).
 //
 // It counts what tests need to see: threads attached and detached through
 // the invocation interface, threads that ended while still attached, live
@@ -45,11 +47,16 @@ typedef std::function<jvalue(JNIEnv *env, jobject self, const jvalue *args)> Met
 // the app's class loader by default only from the VM's own threads.
 enum class Loader { Boot, App };
 
+// A Dalvik VM aborts when a thread holds more live local references than
+// this; HotSpot has no such limit.
+constexpr size_t kDalvikLocalRefLimit = 512;
+
 class Vm {
 public:
     // `name` appears in every message; `version` is the highest JNI version
-    // GetEnv accepts (a Dalvik VM knows no JNI_VERSION_1_8).
-    Vm(const char *name, jint version);
+    // GetEnv accepts (a Dalvik VM knows no JNI_VERSION_1_8). A thread may
+    // hold at most `localRefLimit` live local references (0: no limit).
+    Vm(const char *name, jint version, size_t localRefLimit = 0);
     ~Vm();
     Vm(const Vm &) = delete;
     Vm &operator=(const Vm &) = delete;
@@ -139,6 +146,7 @@ private:
 
     std::string name_;
     jint version_;
+    size_t localRefLimit_;
     JavaVM vm_;
     JNIInvokeInterface_ invoke_;
     JNINativeInterface_ native_;

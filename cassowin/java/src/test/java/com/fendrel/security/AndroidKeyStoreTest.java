@@ -16,7 +16,6 @@ import java.util.Collections;
 import java.util.Date;
 import java.util.List;
 import java.util.concurrent.atomic.AtomicReference;
-import java.util.function.IntSupplier;
 
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
@@ -49,15 +48,6 @@ class AndroidKeyStoreTest {
     private void reportThree() {
         StandinDalvik.setEntries(new String[] {"alpha", "beta", "gamma"},
                 new long[] {DATE_ALPHA, DATE_BETA, DATE_GAMMA}, new byte[][] {alpha, beta, gamma});
-    }
-
-    private static boolean waitFor(IntSupplier value, int expected) throws InterruptedException {
-        long deadline = System.nanoTime() + 10_000_000_000L;
-        while (value.getAsInt() != expected) {
-            if (System.nanoTime() > deadline) return false;
-            Thread.sleep(5);
-        }
-        return true;
     }
 
     @Test
@@ -170,7 +160,7 @@ class AndroidKeyStoreTest {
         assertFalse(thread.isAlive());
         assertNull(failure.get());
         assertEquals(attaches + 1, StandinDalvik.attaches());
-        assertTrue(waitFor(StandinDalvik::detaches, detaches + 1));
+        assertTrue(Eventually.reaches(StandinDalvik::detaches, detaches + 1, 10));
         assertEquals(endedAttached, StandinDalvik.threadsEndedAttached());
     }
 
