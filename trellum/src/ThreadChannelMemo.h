@@ -32,8 +32,7 @@ MemoSlot *memoSlotFor(int32_t id);
 Channel memoHit(const MemoSlot &slot, int32_t id);
 
 // Whether a channel just missed should go into its slot: when the slot is
-// free or holds a deleted channel, or when the same ID missed the slot last
-// time too. A thread cycling through more channels than the memo holds would
+// free, or when the same ID missed the slot last time too. A thread cycling through more channels than the memo holds would
 // otherwise evict on every lookup and gain nothing; two misses in a row show
 // that the ID is in use again. Records the miss.
 bool shouldMemoize(MemoSlot &slot, int32_t id);
