@@ -16,22 +16,11 @@
 #include "MonotonicWait.h"
 #include "PosixSync.h"
 #include "QueueNodes.h"
-#include "Spinning.h"
 
 using trellum::PipeEnd;
 using trellum::ScopedLock;
 
 namespace {
-
-// How long a receiver spins before it sleeps (see spinUntilSomethingHappens):
-// a few thousand reads of the count, some microseconds. A bounded receive
-// shorter than kSpinAtMostNanos does not spin, so that the spin cannot
-// outlast its timeout. Benchmarks build with 0 to compare.
-#ifndef TRELLUM_RECEIVE_SPINS
-#define TRELLUM_RECEIVE_SPINS 4000
-#endif
-const int kReceiveSpins = TRELLUM_RECEIVE_SPINS;
-const int64_t kSpinAtMostNanos = 1000000;
 
 void initPipeEnd(PipeEnd *pipe) {
     pipe->head = nullptr;
@@ -114,12 +103,6 @@ public:
                 trellum::retainChannel(channel_);
                 holdsChannel_ = true;
                 bounded = timeoutNanos > 0 && trellum::monotonicDeadlineAfter(timeoutNanos, &deadline);
-                if ((timeoutNanos < 0 || timeoutNanos > kSpinAtMostNanos) && spinUntilSomethingHappens()) {
-                    // Back under the lock as if woken: re-test what a wake-up re-tests.
-                    if (isDeleted(channel_)) return TRELLUM_DELETED;
-                    if (pipe_->shutdownEpoch != epoch) return TRELLUM_SHUT_DOWN;
-                    continue;
-                }
             }
             ++pipe_->waiters;
             int waited = bounded ? trellum::waitUntil(&pipe_->condition, &pipe_->mutex, deadline)
@@ -134,22 +117,6 @@ public:
     }
 
 private:
-    // Before sleeping, a receiver on a machine with more than one core spins
-    // briefly with the lock released: a message that a producer on another
-    // core is about to add is then taken without either thread entering the
-    // kernel (no sleep, and the add finds no waiter to signal). The caller
-    // holds the lock; it is held again on return. Returns whether it spun.
-    bool spinUntilSomethingHappens() {
-        if (!trellum::hasOtherCores()) return false;
-        pthread_mutex_unlock(&pipe_->mutex);
-        for (int i = 0; i < kReceiveSpins; ++i) {
-            if (__atomic_load_n(&pipe_->count, __ATOMIC_RELAXED) != 0 || isDeleted(channel_)) break;
-            trellum::cpuRelax();
-        }
-        pthread_mutex_lock(&pipe_->mutex);
-        return true;
-    }
-
     Channel channel_;
     PipeEnd *pipe_;
     bool holdsChannel_ = false;
