@@ -233,6 +233,11 @@ void checkRegistered(Scene &scene, void *result) {
     releaseScene(scene);
 }
 
+void checkPinned(Scene &scene, void *result) {
+    checkRegistered(scene, result);
+    ChannelManager_releaseChannel(static_cast<Channel>(result));
+}
+
 // After a call that returned NULL, the scene must be as it was.
 void checkUntouched(Scene &scene) {
     if (scene.channel != nullptr) {
@@ -276,6 +281,18 @@ const SweptCall kSweptCalls[] = {
      [](Scene &s) -> void * { return Channel_addToPipe(s.channel, 0, s.message), s.channel; }, checkAdded},
     {"Channel_peekCopyFromPipe", OnFailure::ReturnsNull, privateChannel,
      [](Scene &s) -> void * { return Channel_peekCopyFromPipe(s.channel, 0); }, checkPeekedCopy},
+    {"Channel_checkedPeekCopyFromPipe", OnFailure::ReturnsNull, privateChannel,
+     [](Scene &s) -> void * {
+         Message copy = nullptr;
+         const int32_t status = Channel_checkedPeekCopyFromPipe(s.channel, 0, &copy);
+         // Out of memory must say so, with no copy; anything else is not a copy either.
+         return status == TRELLUM_RECEIVED || status == TRELLUM_OUT_OF_MEMORY ? copy : reinterpret_cast<void *>(1);
+     },
+     checkPeekedCopy},
+    {"ChannelManager_acquireChannel (first channel)", OnFailure::Aborts, registryEmpty,
+     [](Scene &) -> void * { return ChannelManager_acquireChannel(1); }, checkPinned},
+    {"ChannelManager_acquireChannel (table grows)", OnFailure::Aborts, registryFull,
+     [](Scene &) -> void * { return ChannelManager_acquireChannel(1); }, checkPinned},
     {"ChannelManager_createOrGetChannel (first channel)", OnFailure::Aborts, registryEmpty,
      [](Scene &) -> void * { return ChannelManager_createOrGetChannel(1); }, checkRegistered},
     {"ChannelManager_createOrGetChannel (registry in use)", OnFailure::Aborts, registryInUse,
