@@ -17,6 +17,7 @@ FakeJni::FakeJni() {
     functions_.GetMethodID = &FakeJni::GetMethodID;
     functions_.ExceptionCheck = &FakeJni::ExceptionCheck;
     functions_.ExceptionClear = &FakeJni::ExceptionClear;
+    functions_.ThrowNew = &FakeJni::ThrowNew;
     env_.functions = &functions_;
     invoke_.GetEnv = &FakeJni::GetEnv;
     vm_.functions = &invoke_;
@@ -83,6 +84,12 @@ jmethodID FakeJni::GetMethodID(JNIEnv *env, jclass clazz, const char *name, cons
         return nullptr;
     }
     return theConstructor();
+}
+
+jint FakeJni::ThrowNew(JNIEnv *env, jclass, const char *) {
+    ++self(env)->exceptionsThrown;
+    self(env)->pending_ = true;
+    return 0;
 }
 
 jboolean FakeJni::ExceptionCheck(JNIEnv *env) { return self(env)->pending_ ? JNI_TRUE : JNI_FALSE; }

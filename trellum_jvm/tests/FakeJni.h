@@ -34,6 +34,7 @@ public:
     std::atomic<int> getMethodIDCalls{0};
     std::atomic<int> localRefsDeleted{0};
     std::atomic<int> globalRefsMade{0};
+    std::atomic<int> exceptionsThrown{0};
     std::set<jobject> liveGlobalRefs() const;
     bool exceptionPending() const { return pending_; }
     void clearException() { pending_ = false; }
@@ -49,6 +50,7 @@ private:
     static void DeleteLocalRef(JNIEnv *env, jobject ref);
     static jmethodID GetMethodID(JNIEnv *env, jclass clazz, const char *name, const char *sig);
     static jboolean ExceptionCheck(JNIEnv *env);
+    static jint ThrowNew(JNIEnv *env, jclass clazz, const char *message);
     static void ExceptionClear(JNIEnv *env);
     static jint GetEnv(JavaVM *vm, void **env, jint version);
 

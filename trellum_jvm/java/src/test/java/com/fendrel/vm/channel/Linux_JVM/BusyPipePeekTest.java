@@ -30,20 +30,17 @@ class BusyPipePeekTest {
         AtomicBoolean stop = new AtomicBoolean();
         ConcurrentLinkedQueue<Throwable> failures = new ConcurrentLinkedQueue<>();
         int[] peeks = new int[2];
-        // One message at a time, the next as soon as the last was taken: the
+        // Adds without pause, while a remover that never sleeps (it polls, and
+        // polls are quicker than adds) takes each message as it comes: the
         // pipe flips between empty and not empty as often as it can.
         Runnable adder = () -> {
             for (int i = 0; !stop.get(); i++) {
                 TrellumJNI.addMessageToChannel(channel, 17, message(i % 3, i));
-                while (TrellumJNI.sizeOfChannel(channel, 17) > 0 && !stop.get()) {
-                    Thread.onSpinWait();
-                }
             }
         };
-        // Takes each message as it comes, so the pipe keeps emptying and refilling.
         Runnable remover = () -> {
             while (!stop.get()) {
-                TrellumJNI.removeMessageFromChannel(channel, 17);
+                MessageChannel.of(channel).first().poll();
             }
         };
         Runnable legacyPeeker = () -> {
@@ -71,7 +68,6 @@ class BusyPipePeekTest {
         }
         Thread.sleep(RUN_MILLIS);
         stop.set(true);
-        TrellumJNI.shutdown(channel, 17);  // releases the remover
         for (Thread t : threads) {
             t.join(60_000);
             assertFalse(t.isAlive());
