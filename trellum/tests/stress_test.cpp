@@ -56,16 +56,19 @@ public:
             stopProducing_ = stopConsuming_ = stopCycling_ = true;
             Channel_shutdown(channel_, pipe_);
         };
-        BoundedThreads producers(release), consumers(release), others(release);
+        BoundedThreads producers(release), consumers(release), observers(release), cycler(release);
         for (uint32_t p = 0; p < shape_.producers; ++p) producers.start([this, p] { produce(p); });
         for (uint32_t c = 0; c < shape_.consumers; ++c) consumers.start([this, c] { consume(c); });
-        for (int o = 0; o < 2; ++o) others.start([this] { observe(); });
-        if (shape_.cycleShutdown) others.start([this] { cycle(); });
+        for (int o = 0; o < 2; ++o) observers.start([this] { observe(); });
+        if (shape_.cycleShutdown) cycler.start([this] { cycle(); });
 
         std::this_thread::sleep_for(duration);
         stopProducing_ = true;
         ASSERT_TRUE(producers.joinAll());
+        // Before the final shutdown: a startup after it would leave the
+        // consumers that come back to the pipe waiting for ever.
         stopCycling_ = true;
+        ASSERT_TRUE(cycler.joinAll());
         if (!shape_.cycleShutdown) {
             // A running pipe: the consumers take everything.
             EXPECT_TRUE(eventually([this] { return taken_.load() == attempted_.load(); }))
@@ -74,7 +77,7 @@ public:
         stopConsuming_ = true;
         Channel_shutdown(channel_, pipe_);  // releases the consumers blocked in a receive
         ASSERT_TRUE(consumers.joinAll());
-        ASSERT_TRUE(others.joinAll());
+        ASSERT_TRUE(observers.joinAll());
         Channel_startup(channel_, pipe_);
         drainAndCheck();
     }
