@@ -19,5 +19,6 @@ if ctest --preset "$preset" -R "$regex" --output-on-failure >"$tree/log" 2>&1; t
   echo "NOT CAUGHT: $(basename "$patch_file") passed $regex" >&2
   exit 1
 fi
-grep -E 'model mismatch|Expected|Which is|Value of|expected:|FAILED|Failed|still running|out of order|received twice|size out|==[0-9]+==ERROR' "$tree/log" | head -25
+grep -E -A7 ': Failure$|model mismatch|ERROR: |AssertionFailedError|^\s+Failed|still running' "$tree/log" |
+  grep -v -E '^\s*$|GetParam|^--$' | head -40
 echo "CAUGHT: $(basename "$patch_file") failed $regex"

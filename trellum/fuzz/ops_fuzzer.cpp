@@ -23,9 +23,9 @@ namespace {
 
 namespace model = trellum_model;
 
-// A few IDs, extremes included; 0 and 16 share a slot of the per-thread
-// memo, so lookups also evict each other.
-const int32_t kIds[] = {0, 1, -1, 16, INT32_MIN, INT32_MAX};
+// A few IDs, extremes included; 0 and 233 share a slot of the per-thread
+// memo (for its sizes of 16 and 256 slots), so lookups also contend there.
+const int32_t kIds[] = {0, 1, -1, 233, INT32_MIN, INT32_MAX};
 const int32_t kPipes[] = {0, 1, -1, 2, INT32_MIN, INT32_MAX};
 const int32_t kPriorities[] = {INT32_MIN, INT32_MIN + 1, -1, 0, 1, 5, INT32_MAX - 1, INT32_MAX};
 
