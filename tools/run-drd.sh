@@ -16,4 +16,6 @@ if [ "$(od -An -j4 -N1 -tu1 "$program" | tr -d ' ')" = 1 ] && ! /lib/ld-linux.so
   echo "run-drd.sh: this kernel runs no 32-bit programs, so valgrind cannot run $program; skipped" >&2
   exit 77
 fi
-exec valgrind --tool=drd --error-exitcode=1 -q "${options[@]}" "$program" "$@"
+# Fair scheduling: with the default one, a thread that unlocks and at once
+# relocks a mutex can starve the others for seconds under valgrind.
+exec valgrind --tool=drd --fair-sched=yes --error-exitcode=1 -q "${options[@]}" "$program" "$@"
