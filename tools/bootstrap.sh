@@ -6,7 +6,8 @@ set -eu
 
 packages=(cmake make g++ binutils g++-multilib googletest
           openjdk-17-jdk-headless openjdk-17-jdk-headless:i386 junit5
-          android-libnativehelper-dev qemu-user libtbb-dev proguard pkgconf spin valgrind)
+          android-libnativehelper-dev qemu-user libtbb-dev proguard pkgconf spin valgrind
+          clang-14 libclang-rt-14-dev)
 
 need_i386=no
 dpkg --print-foreign-architectures | grep -qx i386 || need_i386=yes
