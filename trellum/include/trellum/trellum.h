@@ -167,8 +167,10 @@ TRELLUM_API void ChannelManager_releaseChannel(Channel channel);
  * new, empty, running channel), frees its queued messages and wakes every
  * receiver blocked on either pipe: Channel_removeFromPipe returns NULL and
  * the timed receive TRELLUM_DELETED. Returns without waiting for other
- * threads. The channel's memory goes when the last blocked receiver has
- * left and the last pin is released; a pointer from
+ * threads. The channel's record (its messages are freed at once) goes when
+ * the last blocked receiver has left and the last pin is released; threads
+ * that looked the channel up keep it in a per-thread memo until a later
+ * lookup replaces it or the thread ends. A pointer from
  * ChannelManager_createOrGetChannel must not be used after this call. An
  * unknown ID is not an error.
  */
