@@ -29,6 +29,7 @@ void initPipeEnd(PipeEnd *pipe) {
     pipe->waiters = 0;
     pipe->shutdownFlag = 0;
     pipe->shutdownEpoch = 0;
+    pipe->deleted = 0;
     pthread_mutex_init(&pipe->mutex, nullptr);
     trellum::initMonotonicCondition(&pipe->condition);
 }
@@ -47,8 +48,6 @@ PipeEnd *pipeOf(Channel channel, int32_t pipe) {
     if (channel == nullptr || (pipe != 0 && pipe != 1)) return nullptr;
     return &channel->pipes[pipe];
 }
-
-bool isDeleted(Channel channel) { return __atomic_load_n(&channel->deleted, __ATOMIC_ACQUIRE) != 0; }
 
 // The count is read without the lock (Channel_sizeOfPipe), so it is written
 // and read atomically.
@@ -88,7 +87,7 @@ public:
     // timeoutNanos: 0 tries, < 0 waits without limit.
     int32_t run(int64_t timeoutNanos, Message *message) {
         ScopedLock lock(&pipe_->mutex);
-        if (isDeleted(channel_)) return TRELLUM_DELETED;
+        if (pipe_->deleted) return TRELLUM_DELETED;
         if (pipe_->shutdownFlag == 1) return TRELLUM_SHUT_DOWN;
         const uint32_t epoch = pipe_->shutdownEpoch;
         struct timespec deadline;
@@ -108,7 +107,7 @@ public:
             int waited = bounded ? trellum::waitUntil(&pipe_->condition, &pipe_->mutex, deadline)
                                  : pthread_cond_wait(&pipe_->condition, &pipe_->mutex);
             --pipe_->waiters;
-            if (isDeleted(channel_)) return TRELLUM_DELETED;
+            if (pipe_->deleted) return TRELLUM_DELETED;
             if (pipe_->shutdownEpoch != epoch) return TRELLUM_SHUT_DOWN;
             // A message that came with the timeout is still taken: the add's
             // wake-up may have gone to this receiver.
@@ -139,6 +138,7 @@ void markChannelDeleted(Channel channel) {
         MessagePipe queue;
         {
             ScopedLock lock(&pipe.mutex);
+            pipe.deleted = 1;
             queue = detachQueue(&pipe);
             if (pipe.waiters > 0) pthread_cond_broadcast(&pipe.condition);
         }
@@ -178,7 +178,7 @@ void Channel_addToPipe(Channel channel, int32_t pipeIndex, Message message) {
     MessagePipe node = trellum::nodeFor(message);
     {
         ScopedLock lock(&pipe->mutex);
-        if (!isDeleted(channel)) {
+        if (!pipe->deleted) {
             MessagePipe after = pipe->index.insert(message->header->priority, node);
             if (after == nullptr) {
                 node->next = pipe->head;
@@ -226,7 +226,7 @@ int32_t Channel_checkedPeekCopyFromPipe(Channel channel, int32_t pipeIndex, Mess
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr || copy == nullptr) return TRELLUM_INVALID_ARGUMENT;
     ScopedLock lock(&pipe->mutex);
-    if (pipe->head == nullptr) return isDeleted(channel) ? TRELLUM_DELETED : TRELLUM_EMPTY;
+    if (pipe->head == nullptr) return pipe->deleted ? TRELLUM_DELETED : TRELLUM_EMPTY;
     Message first = pipe->head->message;
     const _MessageHeader &h = *first->header;
     *copy = Message_new(h.type, h.priority, h.channelID, h.messageID, h.attributes,
@@ -261,7 +261,7 @@ void Channel_shutdown(Channel channel, int32_t pipeIndex) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr) return;
     ScopedLock lock(&pipe->mutex);
-    if (isDeleted(channel)) return;
+    if (pipe->deleted) return;
     pipe->shutdownFlag = 1;
     ++pipe->shutdownEpoch;
     if (pipe->waiters > 0) pthread_cond_broadcast(&pipe->condition);
@@ -271,7 +271,7 @@ void Channel_startup(Channel channel, int32_t pipeIndex) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr) return;
     ScopedLock lock(&pipe->mutex);
-    if (isDeleted(channel)) return;
+    if (pipe->deleted) return;
     pipe->shutdownFlag = 0;
 }
 

@@ -26,6 +26,9 @@ struct PipeEnd {
     // returns as shut down even if a startup has cleared the flag since:
     // a shutdown is an event for the receivers blocked at that moment.
     uint32_t shutdownEpoch;
+    // 1 once the channel is deleted. A copy of the channel's mark kept under
+    // this pipe's mutex, so that the pipe's operations read no other line.
+    int32_t deleted;
     pthread_mutex_t mutex;
     pthread_cond_t condition;   // a message was added, or the pipe shut down or deleted
 };
@@ -46,7 +49,7 @@ void markChannelDeleted(Channel channel);
 struct _Channel {
     int32_t id;
     int32_t references;  // atomic; see retainChannel
-    int32_t deleted;     // atomic; 1 once deleted from the registry
+    int32_t deleted;     // atomic; 1 once deleted from the registry (for lookups)
     trellum::PipeEnd pipes[2];
 };
 
