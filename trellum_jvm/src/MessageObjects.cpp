@@ -99,7 +99,11 @@ Message newMessageFromArray(JNIEnv *env, const jint header[5], jbyteArray data) 
     const jsize length = data != nullptr ? env->GetArrayLength(data) : 0;
     // Copied once, straight from the Java array into the message's own block.
     Message message = Message_new(header[0], header[1], header[2], header[3], header[4], length, nullptr);
-    if (message == nullptr || length == 0) return message;
+    if (message == nullptr) {
+        throwNew(env, "java/lang/OutOfMemoryError", "no native memory for the message");
+        return nullptr;
+    }
+    if (length == 0) return message;
     env->GetByteArrayRegion(data, 0, length, reinterpret_cast<jbyte *>(message->body->data));
     if (env->ExceptionCheck()) {
         Message_free(message);
@@ -138,11 +142,7 @@ Message object2message(JNIEnv *env, jobject messageObject) {
         env, body.get(), bodyDataFieldID, bodyClass, "data", "[B", &failed)));
     if (failed) return nullptr;
 
-    Message message = newMessageFromArray(env, values, data.get());
-    if (message == nullptr && !env->ExceptionCheck()) {
-        throwNew(env, "java/lang/OutOfMemoryError", "no native memory for the message");
-    }
-    return message;
+    return newMessageFromArray(env, values, data.get());
 }
 
 jobject message2object(JNIEnv *env, const MessageClass &messageClass, const _Message &message) {

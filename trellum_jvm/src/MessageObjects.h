@@ -25,8 +25,8 @@ Message object2message(JNIEnv *env, jobject messageObject);
 
 // A new native message from the five header integers (in Message_new's
 // order) and the bytes of `data` (null or empty: an empty body). Returns null
-// when native memory is exhausted (no exception raised here) or, with an
-// exception pending, when the array could not be read.
+// when an exception is pending: OutOfMemoryError when native memory is
+// exhausted, or whatever reading the array raised.
 Message newMessageFromArray(JNIEnv *env, const jint header[5], jbyteArray data);
 
 // A new local reference to a VMMessageImpl object with the message's header

@@ -96,12 +96,7 @@ JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_NativePipes_put(
     jint messageID, jint attributes, jbyteArray body) {
     const jint header[kHeaderInts] = {type, priority, headerChannelID, messageID, attributes};
     Message message = trellum_jvm::newMessageFromArray(env, header, body);
-    if (message == nullptr) {
-        if (!env->ExceptionCheck()) {
-            jni_support::throwNew(env, "java/lang/OutOfMemoryError", "no native memory for the message");
-        }
-        return;
-    }
+    if (message == nullptr) return;  // an exception is pending
     PinnedChannel channel(channelID);
     Channel_addToPipe(channel.get(), pipe, message);
 }
