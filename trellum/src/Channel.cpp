@@ -14,6 +14,8 @@
 
 #include "MessageLayout.h"
 #include "MonotonicWait.h"
+#include "PipeReadiness.h"
+#include "PipeWaiter.h"
 #include "PosixSync.h"
 #include "QueueNodes.h"
 
@@ -30,6 +32,10 @@ void initPipeEnd(PipeEnd *pipe) {
     pipe->shutdownFlag = 0;
     pipe->shutdownEpoch = 0;
     pipe->deleted = 0;
+    pipe->watched = 0;
+    pipe->toldReady = 0;
+    pipe->eventFd = -1;
+    pipe->watchers = nullptr;
     pthread_mutex_init(&pipe->mutex, nullptr);
     trellum::initMonotonicCondition(&pipe->condition);
 }
@@ -39,6 +45,7 @@ void freePipeEnd(PipeEnd *pipe) {
     MessagePipe_free(pipe->head);
     pipe->head = nullptr;
     pipe->index.~PriorityIndex();
+    trellum::closePipeEvents(pipe);
     pthread_mutex_destroy(&pipe->mutex);
     pthread_cond_destroy(&pipe->condition);
 }
@@ -59,6 +66,7 @@ Message unlinkHead(PipeEnd *pipe) {
     pipe->head = node->next;
     pipe->index.removedHead(node);
     setCount(pipe, pipe->count - 1);
+    trellum::readinessMayHaveChanged(pipe);
     return trellum::releaseNode(node);
 }
 
@@ -69,6 +77,7 @@ MessagePipe detachQueue(PipeEnd *pipe) {
     pipe->head = nullptr;
     pipe->index.clear();
     setCount(pipe, 0);
+    trellum::readinessMayHaveChanged(pipe);
     return queue;
 }
 
@@ -84,12 +93,27 @@ public:
     Receive(const Receive &) = delete;
     Receive &operator=(const Receive &) = delete;
 
-    // timeoutNanos: 0 tries, < 0 waits without limit.
-    int32_t run(int64_t timeoutNanos, Message *message) {
+    // timeoutNanos: 0 tries, < 0 waits without limit. `waiter` (may be
+    // NULL) can cancel the wait; with `continued`, the receive is the one
+    // the waiter began on this pipe in an earlier call, whose shutdown count
+    // still counts.
+    int32_t run(int64_t timeoutNanos, Message *message, trellum::WaiterState *waiter = nullptr,
+                bool continued = false) {
+        trellum::WaitingScope waiting(waiter);  // outlives the lock
         ScopedLock lock(&pipe_->mutex);
         if (pipe_->deleted) return TRELLUM_DELETED;
-        if (pipe_->shutdownFlag == 1) return TRELLUM_SHUT_DOWN;
-        const uint32_t epoch = pipe_->shutdownEpoch;
+        uint32_t epoch;
+        if (continued && waiter->receiveOn == pipe_) {
+            epoch = waiter->shutdownEpoch;
+            if (pipe_->shutdownFlag == 1 || pipe_->shutdownEpoch != epoch) return TRELLUM_SHUT_DOWN;
+        } else {
+            if (pipe_->shutdownFlag == 1) return TRELLUM_SHUT_DOWN;
+            epoch = pipe_->shutdownEpoch;
+            if (waiter != nullptr) {
+                waiter->receiveOn = pipe_;
+                waiter->shutdownEpoch = epoch;
+            }
+        }
         struct timespec deadline;
         bool bounded = false;
         for (;;) {
@@ -103,6 +127,7 @@ public:
                 holdsChannel_ = true;
                 bounded = timeoutNanos > 0 && trellum::monotonicDeadlineAfter(timeoutNanos, &deadline);
             }
+            if (waiting.enterOrCancelled(&pipe_->mutex, &pipe_->condition)) return TRELLUM_CANCELLED;
             ++pipe_->waiters;
             int waited = bounded ? trellum::waitUntil(&pipe_->condition, &pipe_->mutex, deadline)
                                  : pthread_cond_wait(&pipe_->condition, &pipe_->mutex);
@@ -139,7 +164,7 @@ void markChannelDeleted(Channel channel) {
         {
             ScopedLock lock(&pipe.mutex);
             pipe.deleted = 1;
-            queue = detachQueue(&pipe);
+            queue = detachQueue(&pipe);  // tells the watchers: a deleted pipe is ready
             if (pipe.waiters > 0) pthread_cond_broadcast(&pipe.condition);
         }
         MessagePipe_free(queue);
@@ -188,6 +213,7 @@ void Channel_addToPipe(Channel channel, int32_t pipeIndex, Message message) {
                 after->next = node;
             }
             setCount(pipe, pipe->count + 1);
+            trellum::readinessMayHaveChanged(pipe);
             // Signalled under the lock: once it is released, a receiver may
             // take the message and the channel may be deleted.
             if (pipe->waiters > 0) pthread_cond_signal(&pipe->condition);
@@ -212,6 +238,14 @@ int32_t Channel_timedRemoveFromPipe(Channel channel, int32_t pipeIndex, int64_t 
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr || message == nullptr) return TRELLUM_INVALID_ARGUMENT;
     return Receive(channel, pipe).run(timeoutNanos, message);
+}
+
+int32_t Channel_cancellableRemoveFromPipe(Channel channel, int32_t pipeIndex, int64_t timeoutNanos,
+                                          PipeWaiter *waiter, int32_t continued, Message *message) {
+    if (message != nullptr) *message = nullptr;
+    PipeEnd *pipe = pipeOf(channel, pipeIndex);
+    if (pipe == nullptr || message == nullptr || waiter == nullptr) return TRELLUM_INVALID_ARGUMENT;
+    return Receive(channel, pipe).run(timeoutNanos, message, trellum::stateOf(waiter), continued != 0);
 }
 
 Message Channel_peekFromPipe(Channel channel, int32_t pipeIndex) {
@@ -264,6 +298,7 @@ void Channel_shutdown(Channel channel, int32_t pipeIndex) {
     if (pipe->deleted) return;
     pipe->shutdownFlag = 1;
     ++pipe->shutdownEpoch;
+    trellum::readinessMayHaveChanged(pipe);
     if (pipe->waiters > 0) pthread_cond_broadcast(&pipe->condition);
 }
 
@@ -273,6 +308,7 @@ void Channel_startup(Channel channel, int32_t pipeIndex) {
     ScopedLock lock(&pipe->mutex);
     if (pipe->deleted) return;
     pipe->shutdownFlag = 0;
+    trellum::readinessMayHaveChanged(pipe);
 }
 
 } // extern "C"

@@ -12,6 +12,8 @@
 
 namespace trellum {
 
+struct SelectorEntry;
+
 // One pipe: a priority-sorted list of nodes, guarded by `mutex`.
 //
 // The wait/wake protocol is model-checked: see pipe_protocol.pml beside this
@@ -29,6 +31,13 @@ struct PipeEnd {
     // 1 once the channel is deleted. A copy of the channel's mark kept under
     // this pipe's mutex, so that the pipe's operations read no other line.
     int32_t deleted;
+    // Readiness watchers (PipeReadiness.h): an event descriptor and the
+    // selectors' entries. `watched` is the one word the hot paths read, so a
+    // pipe that no one watches pays a branch and nothing more.
+    int32_t watched;            // 1 while eventFd >= 0 or watchers != NULL
+    int32_t toldReady;          // the readiness the watchers were last told
+    int eventFd;                // -1 until Channel_openPipeEvents
+    SelectorEntry *watchers;    // linked through SelectorEntry::pipeNext
     pthread_mutex_t mutex;
     pthread_cond_t condition;   // a message was added, or the pipe shut down or deleted
 };

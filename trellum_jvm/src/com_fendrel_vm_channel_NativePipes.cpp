@@ -12,12 +12,14 @@
 #include <jni.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <errno.h>
 #include <string.h>
 #include <trellum/trellum.h>
 
 #include <jni_support/JniThrow.h>
 #include <jni_support/ScopedLocalRef.h>
 
+#include "InterruptibleWait.h"
 #include "MessageObjects.h"
 #include "PinnedChannel.h"
 
@@ -41,15 +43,17 @@ jbyteArray bodyArray(JNIEnv *env, const _Message &message) {
 }
 
 // The transfer area: a status, the five header integers in Message_new's
-// order, the body length, then the body when it fits.
+// order, the body length, the thread's waiter, then the body when it fits.
 struct TransferArea {
     int32_t status;
     int32_t header[kHeaderInts];
     int32_t length;
-    uint8_t body[1];  // `capacity` bytes in truth
+    int32_t unused;
+    PipeWaiter waiter;  // 8-aligned: the area is
+    uint8_t body[1];    // `capacity` bytes in truth
 };
 static_assert(offsetof(TransferArea, header) == 4 && offsetof(TransferArea, length) == 24 &&
-                  offsetof(TransferArea, body) == 28,
+                  offsetof(TransferArea, waiter) == 32 && offsetof(TransferArea, body) == 80,
               "layout shared with TransferArea.java");
 
 TransferArea *areaAt(jlong address) { return reinterpret_cast<TransferArea *>(static_cast<intptr_t>(address)); }
@@ -84,7 +88,41 @@ jbyteArray handOverThrough(JNIEnv *env, const _Message &message, TransferArea *a
     return large;
 }
 
+// One receive step through the thread's waiter.
+class ReceiveStep : public trellum_jvm::WaitStep {
+public:
+    ReceiveStep(Channel channel, int32_t pipe, PipeWaiter *waiter) : channel_(channel), pipe_(pipe), waiter_(waiter) {}
+    int32_t wait(int64_t timeoutNanos, bool continued) override {
+        return Channel_cancellableRemoveFromPipe(channel_, pipe_, timeoutNanos, waiter_, continued ? 1 : 0, &message);
+    }
+    Message message = nullptr;
+
+private:
+    Channel channel_;
+    int32_t pipe_;
+    PipeWaiter *waiter_;
+};
+
+// Hands a received message to Java through the area, or puts it back when
+// the Java heap is exhausted (OutOfMemoryError pending).
+jbyteArray deliver(JNIEnv *env, Channel channel, int32_t pipe, Message message, TransferArea *area, jint capacity) {
+    bool failed;
+    jbyteArray large = handOverThrough(env, *message, area, capacity, &failed);
+    if (failed) {
+        Channel_addToPipe(channel, pipe, message);  // not lost: queued again behind its equals
+        return nullptr;
+    }
+    Message_free(message);
+    return large;
+}
+
 } // namespace
+
+namespace trellum_jvm {
+
+PipeWaiter *waiterAt(jlong area) { return &areaAt(area)->waiter; }
+
+} // namespace trellum_jvm
 
 extern "C" {
 
@@ -167,14 +205,65 @@ JNIEXPORT jbyteArray JNICALL Java_com_fendrel_vm_channel_NativePipes_receive(
         areaAt(area)->status = status;
         return nullptr;
     }
-    bool failed;
-    jbyteArray large = handOverThrough(env, *message, areaAt(area), capacity, &failed);
-    if (failed) {
-        Channel_addToPipe(channel.get(), pipe, message);  // not lost: queued again behind its equals
+    return deliver(env, channel.get(), pipe, message, areaAt(area), capacity);
+}
+
+// receive, for a wait that Thread.interrupt() can end (InterruptibleWait.h):
+// the status is TRELLUM_CANCELLED, with nothing taken, when `thread` is
+// interrupted. One pin and one shutdown count for the whole call.
+JNIEXPORT jbyteArray JNICALL Java_com_fendrel_vm_channel_NativePipes_receiveInterruptibly(
+    JNIEnv *env, jclass, jint channelID, jint pipe, jlong timeoutNanos, jlong area, jint capacity, jobject thread,
+    jboolean racyInterrupts) {
+    PinnedChannel channel(channelID);
+    ReceiveStep step(channel.get(), pipe, trellum_jvm::waiterAt(area));
+    const int32_t status = trellum_jvm::waitInterruptibly(env, thread, timeoutNanos, racyInterrupts == JNI_TRUE, step);
+    if (status != TRELLUM_RECEIVED) {
+        areaAt(area)->status = status;
         return nullptr;
     }
-    Message_free(message);
-    return large;
+    return deliver(env, channel.get(), pipe, step.message, areaAt(area), capacity);
+}
+
+// Readies the waiter of a new transfer area.
+JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_NativePipes_initWaiter(JNIEnv *, jclass, jlong area) {
+    PipeWaiter_init(trellum_jvm::waiterAt(area));
+}
+
+// Thread.interrupt() of the area's thread, through its interruptor: ends the
+// thread's current wait, or its next. Never waits for that thread.
+JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_NativePipes_cancelWait(JNIEnv *, jclass, jlong area) {
+    PipeWaiter_cancel(trellum_jvm::waiterAt(area));
+}
+
+JNIEXPORT jint JNICALL Java_com_fendrel_vm_channel_NativePipes_size(JNIEnv *, jclass, jint channelID, jint pipe) {
+    PinnedChannel channel(channelID);
+    return Channel_sizeOfPipe(channel.get(), pipe);
+}
+
+JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_NativePipes_clear(JNIEnv *, jclass, jint channelID, jint pipe) {
+    PinnedChannel channel(channelID);
+    Channel_clearPipe(channel.get(), pipe);
+}
+
+JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_NativePipes_shutdown(JNIEnv *, jclass, jint channelID, jint pipe) {
+    PinnedChannel channel(channelID);
+    Channel_shutdown(channel.get(), pipe);
+}
+
+JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_NativePipes_startup(JNIEnv *, jclass, jint channelID, jint pipe) {
+    PinnedChannel channel(channelID);
+    Channel_startup(channel.get(), pipe);
+}
+
+JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_NativePipes_deleteChannel(JNIEnv *, jclass, jint channelID) {
+    ChannelManager_deleteChannel(channelID);
+}
+
+// A new readiness descriptor of the pipe, or -errno.
+JNIEXPORT jint JNICALL Java_com_fendrel_vm_channel_NativePipes_openEvents(JNIEnv *, jclass, jint channelID, jint pipe) {
+    PinnedChannel channel(channelID);
+    const int fd = Channel_openPipeEvents(channel.get(), pipe);
+    return fd >= 0 ? fd : -errno;
 }
 
 // A copy of the first message of the pipe, which stays queued, into the

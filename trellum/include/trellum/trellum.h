@@ -16,8 +16,9 @@
  *    operation does nothing (an added message is freed), a receive or peek
  *    returns NULL and a size is 0.
  *  - Every function may be called from any thread. Each pipe has its own
- *    lock; the registry has one. The receives (Channel_removeFromPipe and
- *    Channel_timedRemoveFromPipe) are the only calls that block.
+ *    lock; the registry has one. The receives (Channel_removeFromPipe,
+ *    Channel_timedRemoveFromPipe and Channel_cancellableRemoveFromPipe) and
+ *    PipeSelector_wait are the only calls that block.
  *  - The calls that report a status return one of the TRELLUM_ codes below.
  *  - A channel from the registry is used either through a pin
  *    (ChannelManager_acquireChannel ... ChannelManager_releaseChannel),
@@ -47,6 +48,8 @@ typedef struct _Channel *Channel;
 #define TRELLUM_INVALID_ARGUMENT 4 /* a NULL channel or result pointer, or a pipe other than 0 and 1 */
 #define TRELLUM_EMPTY 5            /* the pipe was empty (a peek) */
 #define TRELLUM_OUT_OF_MEMORY 6    /* memory for a copy could not be had (a peek) */
+#define TRELLUM_CANCELLED 7        /* PipeWaiter_cancel ended the wait */
+#define TRELLUM_WOKEN 8            /* PipeSelector_wakeup ended the wait */
 typedef struct _MessagePipe *MessagePipe;
 
 /* ---- queue nodes ---------------------------------------------------------- */
@@ -140,6 +143,118 @@ TRELLUM_API void Channel_shutdown(Channel channel, int32_t pipe);
  * Receivers that start afterwards wait as usual. Nothing on a deleted channel.
  */
 TRELLUM_API void Channel_startup(Channel channel, int32_t pipe);
+
+/* ---- readiness descriptors ------------------------------------------------- */
+
+/*
+ * A new file descriptor that is readable (POLLIN for poll, EPOLLIN for
+ * level-triggered epoll, ALOOPER_EVENT_INPUT for ALooper_addFd) exactly while
+ * the pipe holds at least one message, is shut down, or its channel is
+ * deleted, and not readable otherwise: a receive would then return without
+ * waiting. The library keeps that state under the pipe's lock; never read
+ * or write the descriptor yourself, only wait on it. It is non-blocking and
+ * close-on-exec, and it is the caller's: close it with close(). Each call
+ * gives a descriptor of its own; closing one affects no other. After the
+ * channel is deleted the descriptor stays valid, and readable, until closed.
+ * Hold a pin (ChannelManager_acquireChannel) for as long as you use the
+ * channel through its descriptor.
+ *
+ * A pipe pays for this only once a descriptor was opened on it: the first
+ * call makes one eventfd for the pipe, which every later call duplicates.
+ * Returns -1 with errno EINVAL for a NULL channel or a pipe other than 0 and
+ * 1, and -1 with the system's errno (EMFILE, ENFILE, ENOMEM) when no
+ * descriptor can be had; nothing changes then.
+ */
+TRELLUM_API int Channel_openPipeEvents(Channel channel, int32_t pipe);
+
+/* ---- cancellable waits ------------------------------------------------------ */
+
+/*
+ * Lets another thread end a wait: storage for a waiting thread's cancel flag.
+ * It holds no resources: initialize it with PipeWaiter_init, and free its
+ * memory whenever no wait and no PipeWaiter_cancel uses it any more. One
+ * waiter serves one waiting thread at a time.
+ */
+typedef struct PipeWaiter {
+    uint64_t opaque[6];
+} PipeWaiter;
+
+/* Readies a waiter: no cancel pending, no receive in progress. */
+TRELLUM_API void PipeWaiter_init(PipeWaiter *waiter);
+/*
+ * Ends the waiter's current wait with TRELLUM_CANCELLED; when none is under
+ * way, the next one ends so at once (a cancel is kept until a wait takes it).
+ * Any thread may call it at any moment; it never waits for the waiting
+ * thread (it holds the lock of the pipe or selector waited on for a moment).
+ * The waiter's memory must stay valid until this call returns.
+ */
+TRELLUM_API void PipeWaiter_cancel(PipeWaiter *waiter);
+/*
+ * Channel_timedRemoveFromPipe that `waiter` can cancel: returns
+ * TRELLUM_CANCELLED, taking nothing, when a cancel is pending before the
+ * call would wait or comes while it waits. A queued message is taken even
+ * with a cancel pending (the cancel stays pending).
+ *
+ * With `continued` 0 the call begins a receive; with `continued` 1, after an
+ * earlier call through the same waiter on the same pipe, it goes on with that
+ * receive: a shutdown since the receive began ends it with TRELLUM_SHUT_DOWN
+ * even if a startup followed, as it would have ended a single wait. So a
+ * long receive can be split into several calls (say to check something in
+ * between) without missing a shutdown event. TRELLUM_INVALID_ARGUMENT as for
+ * Channel_timedRemoveFromPipe, and for a NULL waiter.
+ */
+TRELLUM_API int32_t Channel_cancellableRemoveFromPipe(Channel channel, int32_t pipe, int64_t timeoutNanos,
+                                                      PipeWaiter *waiter, int32_t continued, Message *message);
+
+/* ---- waiting on many pipes -------------------------------------------------- */
+
+/*
+ * A selector waits until at least one of any number of pipes, of any
+ * channels, is ready: holds a message, is shut down, or its channel is
+ * deleted. Readiness is level-triggered: a pipe is reported by every wait
+ * for as long as it stays ready. A wait costs the same however many idle
+ * pipes are registered, and no descriptor is used per pipe.
+ *
+ * PipeSelector_add, PipeSelector_remove and PipeSelector_free of one
+ * selector must not run concurrently with each other; PipeSelector_wait and
+ * PipeSelector_wakeup may run on any thread at any time before
+ * PipeSelector_free.
+ */
+typedef struct _PipeSelector *PipeSelector;
+typedef struct _PipeSelectorKey *PipeSelectorKey;
+
+/* A new selector with no pipes, or NULL when out of memory. */
+TRELLUM_API PipeSelector PipeSelector_new(void);
+/* Frees the selector. Remove every key first; no wait may be under way. */
+TRELLUM_API void PipeSelector_free(PipeSelector selector);
+/*
+ * Registers the pipe; waits report `token` while it is ready. The key pins
+ * the channel (its memory stays valid after a delete, and the deleted pipe
+ * stays ready) until PipeSelector_remove. A pipe may be registered more than
+ * once; each key is reported. Returns NULL with errno EINVAL (NULL selector
+ * or channel, pipe other than 0 and 1) or ENOMEM.
+ */
+TRELLUM_API PipeSelectorKey PipeSelector_add(PipeSelector selector, Channel channel, int32_t pipe, int64_t token);
+/* Deregisters the pipe and drops the key's pin. NULL does nothing. */
+TRELLUM_API void PipeSelector_remove(PipeSelectorKey key);
+/*
+ * Waits at most `timeoutNanos` on the monotonic clock (0 does not wait, a
+ * negative timeout waits without limit) until a registered pipe is ready,
+ * then writes the tokens of up to `maxTokens` ready pipes to `tokens` and
+ * their number to *count. Pipes that stay ready move behind the others, so
+ * repeated waits with a small `maxTokens` report every ready pipe in turn.
+ * Returns TRELLUM_RECEIVED (tokens written), TRELLUM_TIMED_OUT,
+ * TRELLUM_WOKEN (PipeSelector_wakeup), TRELLUM_CANCELLED (`waiter`, which
+ * may be NULL, was cancelled) or TRELLUM_INVALID_ARGUMENT (NULL selector,
+ * tokens or count, or maxTokens < 1); *count is 0 but for TRELLUM_RECEIVED.
+ */
+TRELLUM_API int32_t PipeSelector_wait(PipeSelector selector, int64_t timeoutNanos, PipeWaiter *waiter,
+                                      int64_t *tokens, int32_t maxTokens, int32_t *count);
+/*
+ * Ends the current wait on the selector with TRELLUM_WOKEN, or the next one
+ * at once when none is under way. Any thread; never blocks for long.
+ */
+TRELLUM_API void PipeSelector_wakeup(PipeSelector selector);
 
 /* ---- the process-wide registry ---------------------------------------------- */
 

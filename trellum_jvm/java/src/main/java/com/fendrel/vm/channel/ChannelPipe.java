@@ -1,8 +1,8 @@
 package com.fendrel.vm.channel;
 
-import com.fendrel.vm.channel.Linux_JVM.TrellumJNI;
 import com.fendrel.vm.channel.impl.VMMessageImpl;
 
+import java.io.IOException;
 import java.util.Collection;
 import java.util.Objects;
 import java.util.concurrent.TimeUnit;
@@ -17,10 +17,13 @@ import java.util.concurrent.TimeUnit;
  * {@link #take} waits for a message, {@link #poll(long, TimeUnit)} waits at
  * most a given time and returns {@code null} when none came, and
  * {@link #poll()}, {@link #peek()} and {@link #drainTo} never wait. The
- * waiting methods respond to {@link Thread#interrupt()} by throwing
- * {@link InterruptedException} with the interrupt status cleared; a message
- * already taken off the pipe at that moment is returned rather than lost,
- * and the interrupt status stays set for the caller to see.
+ * waiting methods respond to {@link Thread#interrupt()} at once by throwing
+ * {@link InterruptedException} with the interrupt status cleared, also when
+ * their timeout ran out meanwhile; a message already taken off the pipe at
+ * that moment is returned rather than lost, and the interrupt status stays
+ * set for the caller to see. A waiting thread uses no processor time: it is
+ * woken by a message, a shutdown, a deletion or an interrupt, and by nothing
+ * else.
  *
  * <p>Beyond a {@code BlockingQueue}, a pipe can be {@linkplain #shutdown()
  * shut down}: receivers blocked at that moment, and receives while it stays
@@ -33,13 +36,6 @@ import java.util.concurrent.TimeUnit;
  * <p>Instances are immutable and may be used from any thread.
  */
 public final class ChannelPipe {
-    /**
-     * Waits are taken in slices of at most this length, between which the
-     * thread's interrupt status is checked; a message wakes the receiver at
-     * once whatever the slice.
-     */
-    private static final long SLICE_NANOS = TimeUnit.MILLISECONDS.toNanos(20);
-
     /** Messages taken per crossing into native code by {@link #drainTo}. */
     private static final int DRAIN_BATCH = 64;
     private static final int HEADER_INTS = 5;
@@ -192,7 +188,7 @@ public final class ChannelPipe {
 
     /** @return the number of queued messages */
     public int size() {
-        return TrellumJNI.sizeOfChannel(channel.id(), side.pipeId());
+        return NativePipes.size(channel.id(), side.index());
     }
 
     /** @return whether no message is queued */
@@ -202,7 +198,7 @@ public final class ChannelPipe {
 
     /** Discards every queued message. Waiting receivers keep waiting. */
     public void clear() {
-        TrellumJNI.clearChannel(channel.id(), side.pipeId());
+        NativePipes.clear(channel.id(), side.index());
     }
 
     /**
@@ -212,47 +208,76 @@ public final class ChannelPipe {
      * messages stay queued, and {@link #put} still queues.
      */
     public void shutdown() {
-        TrellumJNI.shutdown(channel.id(), side.pipeId());
+        NativePipes.shutdown(channel.id(), side.index());
     }
 
     /** Undoes {@link #shutdown()}: receives deliver the queued messages again. */
     public void startup() {
-        TrellumJNI.startup(channel.id(), side.pipeId());
+        NativePipes.startup(channel.id(), side.index());
+    }
+
+    /**
+     * Opens a new file descriptor that is readable exactly while this pipe
+     * holds a message, is shut down, or its channel is deleted: then a
+     * receive would not wait. It suits {@code poll}/{@code epoll}, and on
+     * Android {@code MessageQueue.addOnFileDescriptorEventListener} or
+     * {@code ALooper_addFd} (wrap it with {@code ParcelFileDescriptor.adoptFd}
+     * to hand it to Java code that wants a {@code FileDescriptor}).
+     *
+     * <p>The caller owns the descriptor and must close it (with
+     * {@code close()} from native code, or by closing the
+     * {@code ParcelFileDescriptor} that adopted it); it is non-blocking and
+     * close-on-exec, and must never be read or written: the library keeps
+     * its state. Each call gives a descriptor of its own. After the channel
+     * is deleted, the descriptor stays readable until closed. Drain the pipe
+     * with {@link #poll()} when it becomes readable.
+     *
+     * @return the descriptor
+     * @throws IOException when the process has no descriptor to spare
+     */
+    public int openEventDescriptor() throws IOException {
+        int fd = NativePipes.openEvents(channel.id(), side.index());
+        if (fd < 0) {
+            throw new IOException("cannot open a descriptor for " + this + " (errno " + -fd + ")");
+        }
+        return fd;
     }
 
     /**
      * Takes the first message, waiting at most {@code timeoutNanos}, or
-     * without limit when negative.
+     * without limit when negative. One native call: a shutdown or a delete
+     * while it waits is seen however the thread is scheduled.
      */
     private VMMessageImpl receive(long timeoutNanos) throws InterruptedException {
         if (Thread.interrupted()) {
             throw new InterruptedException();
         }
         TransferArea area = TransferArea.ofThread();
-        // A wait of one slice at most is timed by the native wait alone; only
-        // a longer one reads the clock.
-        final boolean sliced = timeoutNanos > SLICE_NANOS;
-        final long deadline = sliced ? System.nanoTime() + timeoutNanos : 0;
-        long remaining = timeoutNanos;
-        for (;;) {
-            long slice = remaining < 0 || remaining > SLICE_NANOS ? SLICE_NANOS : remaining;
-            byte[] large = NativePipes.receive(channel.id(), side.index(), slice, area.address, TransferArea.CAPACITY);
-            int status = area.status();
-            if (status == NativePipes.RECEIVED) {
+        byte[] large;
+        if (timeoutNanos == 0) {
+            large = NativePipes.receive(channel.id(), side.index(), 0, area.address, TransferArea.CAPACITY);
+        } else {
+            area.interruptor.enter();
+            try {
+                large = NativePipes.receiveInterruptibly(channel.id(), side.index(), timeoutNanos, area.address,
+                        TransferArea.CAPACITY, Thread.currentThread(), Interruptor.RACY_INTERRUPTS);
+            } finally {
+                area.interruptor.leave();
+            }
+        }
+        switch (area.status()) {
+            case NativePipes.RECEIVED:
                 return area.message(large);  // taken: returned even if an interrupt came meanwhile
-            }
-            if (status != NativePipes.TIMED_OUT) {
-                return emptyOrThrow(status);
-            }
-            if (timeoutNanos >= 0) {
-                remaining = sliced ? deadline - System.nanoTime() : 0;
-                if (remaining <= 0) {
-                    return null;
-                }
-            }
-            if (Thread.interrupted()) {
+            case NativePipes.CANCELLED:
+                Thread.interrupted();
                 throw new InterruptedException();
-            }
+            case NativePipes.TIMED_OUT:
+                if (Thread.interrupted()) {
+                    throw new InterruptedException();
+                }
+                return null;
+            default:
+                return emptyOrThrow(area.status());
         }
     }
 

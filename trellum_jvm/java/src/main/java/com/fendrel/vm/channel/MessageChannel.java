@@ -1,10 +1,8 @@
 package com.fendrel.vm.channel;
 
-import com.fendrel.vm.channel.Linux_JVM.TrellumJNI;
-
 /**
  * A process-wide message channel: a handle on the channel that native code
- * and {@link TrellumJNI} know by the same {@code int} ID.
+ * and {@code TrellumJNI} know by the same {@code int} ID.
  *
  * <p>A channel has two independent pipes, {@link #first()} and
  * {@link #second()}; each is a priority queue of messages with blocking and
@@ -72,11 +70,11 @@ public final class MessageChannel {
      * Deletes the channel: discards the messages queued in both pipes, and
      * makes every receiver blocked on either pipe return at once (with
      * {@link PipeShutdownException} from {@link ChannelPipe}, null from
-     * {@link TrellumJNI}). Returns without waiting for other threads. Deleting
+     * {@code TrellumJNI}). Returns without waiting for other threads. Deleting
      * a channel that does not exist does nothing.
      */
     public void delete() {
-        TrellumJNI.deleteChannel(id);
+        NativePipes.deleteChannel(id);
     }
 
     @Override

@@ -20,6 +20,8 @@ final class NativePipes {
     static final int INVALID_ARGUMENT = 4;
     static final int EMPTY = 5;
     static final int OUT_OF_MEMORY = 6;
+    static final int CANCELLED = 7;
+    static final int WOKEN = 8;
 
     private NativePipes() {
     }
@@ -70,6 +72,60 @@ final class NativePipes {
      * @throws OutOfMemoryError when memory for the copy cannot be had
      */
     static native byte[] peek(int channelID, int pipeIndex, long area, int capacity);
+
+    /**
+     * {@link #receive}, ended by an interrupt of {@code thread} (the calling
+     * thread) through its {@link Interruptor}: the status is then
+     * {@link #CANCELLED} and nothing was taken. The whole call keeps one pin
+     * of the channel and one view of its shutdowns.
+     *
+     * @param racyInterrupts whether an interrupt racing with the
+     *        interruptor's {@code begin()} can be lost, so that the status must
+     *        be checked once after a short first wait
+     */
+    static native byte[] receiveInterruptibly(int channelID, int pipeIndex, long timeoutNanos, long area,
+            int capacity, Thread thread, boolean racyInterrupts);
+
+    /** Readies the native waiter of a new transfer area. */
+    static native void initWaiter(long area);
+
+    /** Ends the current or next wait through the transfer area's waiter. Never blocks. */
+    static native void cancelWait(long area);
+
+    static native int size(int channelID, int pipeIndex);
+
+    static native void clear(int channelID, int pipeIndex);
+
+    static native void shutdown(int channelID, int pipeIndex);
+
+    static native void startup(int channelID, int pipeIndex);
+
+    static native void deleteChannel(int channelID);
+
+    /** @return a new readiness descriptor of the pipe, or minus the errno value */
+    static native int openEvents(int channelID, int pipeIndex);
+
+    /** @return a new native selector, or 0 when native memory ran out */
+    static native long selectorNew();
+
+    static native void selectorFree(long selector);
+
+    /** @return the key of the registration, or 0 when native memory ran out */
+    static native long selectorAdd(long selector, int channelID, int pipeIndex, long token);
+
+    static native void selectorRemove(long key);
+
+    /**
+     * Waits until a registered pipe is ready, interruptibly as
+     * {@link #receiveInterruptibly}.
+     *
+     * @return how many tokens of ready pipes were written to {@code tokens},
+     *         or minus {@link #TIMED_OUT}, {@link #WOKEN} or {@link #CANCELLED}
+     */
+    static native int selectorWait(long selector, long timeoutNanos, long area, long[] tokens, Thread thread,
+            boolean racyInterrupts);
+
+    static native void selectorWakeup(long selector);
 
     /** @return the address of a direct buffer */
     static native long addressOf(java.nio.ByteBuffer buffer);

@@ -3,7 +3,7 @@ package com.fendrel.vm.channel;
 /**
  * One of the two pipes of a {@link MessageChannel}.
  *
- * <p>The {@link com.fendrel.vm.channel.Linux_JVM.TrellumJNI} methods name a
+ * <p>The {@code com.fendrel.vm.channel.Linux_JVM.TrellumJNI} methods name a
  * pipe by a legacy pipe ID instead: 17 addresses {@link #FIRST}, every other
  * value {@link #SECOND}. {@link #ofPipeId(int)} and {@link #pipeId()}
  * translate between the two.

@@ -13,8 +13,10 @@ import java.nio.ByteOrder;
  * Only bodies larger than {@link #CAPACITY} go through Java arrays.
  *
  * <p>Layout, in native byte order, shared with the native side: a status
- * (int), the five header integers, the body length (int), then the body.
- * Each thread has its own area, so no locking is needed.
+ * (int), the five header integers, the body length (int), four unused
+ * bytes, the thread's native waiter (48 bytes, which {@link Interruptor}
+ * cancels), then the body. Each thread has its own area, so no locking is
+ * needed.
  */
 final class TransferArea {
     /** Body bytes that fit in the area. */
@@ -23,15 +25,19 @@ final class TransferArea {
     private static final int STATUS = 0;
     private static final int HEADER = 4;
     private static final int LENGTH = 24;
-    private static final int BODY = 28;
+    private static final int BODY = 80;
 
     private static final ThreadLocal<TransferArea> OF_THREAD = ThreadLocal.withInitial(TransferArea::new);
 
     private final ByteBuffer buffer = ByteBuffer.allocateDirect(BODY + CAPACITY).order(ByteOrder.nativeOrder());
     /** The buffer's address; valid while {@link #buffer} is reachable, as it is through this object. */
     final long address = NativePipes.addressOf(buffer);
+    /** Ends this thread's native waits on {@link Thread#interrupt()}. */
+    final Interruptor interruptor;
 
     private TransferArea() {
+        NativePipes.initWaiter(address);
+        interruptor = new Interruptor(this);
     }
 
     /** @return the calling thread's area */

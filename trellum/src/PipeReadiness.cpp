@@ -1,0 +1,95 @@
+// The pipe's event descriptor and the fan-out of readiness to selectors.
+#include "PipeReadiness.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "PipeSelectorEntry.h"
+#include "PosixSync.h"
+
+namespace trellum {
+
+namespace {
+
+// The eventfd's counter is 1 while the pipe is ready and 0 otherwise, so
+// that poll and level-triggered epoll see exactly the pipe's readiness.
+void setDescriptor(int fd, bool ready) {
+    if (ready) {
+        const uint64_t one = 1;
+        while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    } else {
+        uint64_t count;
+        while (read(fd, &count, sizeof count) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+} // namespace
+
+void tellWatchers(PipeEnd *pipe) {
+    const int32_t ready = isReady(*pipe) ? 1 : 0;
+    if (ready == pipe->toldReady) return;
+    pipe->toldReady = ready;
+    if (pipe->eventFd >= 0) setDescriptor(pipe->eventFd, ready != 0);
+    for (SelectorEntry *entry = pipe->watchers; entry != nullptr; entry = entry->pipeNext) {
+        noteEntryReadiness(entry, ready != 0);
+    }
+}
+
+void watchersChanged(PipeEnd *pipe) {
+    const bool wasWatched = pipe->watched != 0;
+    pipe->watched = pipe->eventFd >= 0 || pipe->watchers != nullptr;
+    // A pipe that just became watched has told no one anything yet; the
+    // watchers start from "not ready", which is what a new descriptor and a
+    // new entry show.
+    if (!wasWatched) pipe->toldReady = 0;
+    if (pipe->watched) tellWatchers(pipe);
+}
+
+void closePipeEvents(PipeEnd *pipe) {
+    if (pipe->eventFd >= 0) close(pipe->eventFd);
+    pipe->eventFd = -1;
+}
+
+} // namespace trellum
+
+extern "C" int Channel_openPipeEvents(Channel channel, int32_t pipeIndex) {
+    if (channel == nullptr || (pipeIndex != 0 && pipeIndex != 1)) {
+        errno = EINVAL;
+        return -1;
+    }
+    trellum::PipeEnd *pipe = &channel->pipes[pipeIndex];
+    trellum::ScopedLock lock(&pipe->mutex);
+    bool made = false;
+    if (pipe->eventFd < 0) {
+        pipe->eventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (pipe->eventFd < 0) return -1;
+        made = true;
+    }
+    // A duplicate shares the eventfd's counter (and its non-blocking mode);
+    // closing it affects no other.
+    const int fd = fcntl(pipe->eventFd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        if (made) {
+            const int error = errno;
+            trellum::closePipeEvents(pipe);
+            errno = error;
+        }
+        return -1;
+    }
+    if (made) {
+        // The existing watchers were told the current readiness already; the
+        // new descriptor starts at 0 and is told it now.
+        if (pipe->watched && pipe->toldReady) {
+            const uint64_t one = 1;
+            while (write(pipe->eventFd, &one, sizeof one) < 0 && errno == EINTR) {
+            }
+        }
+        trellum::watchersChanged(pipe);
+    }
+    return fd;
+}

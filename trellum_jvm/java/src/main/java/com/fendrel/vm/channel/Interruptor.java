@@ -1,0 +1,97 @@
+package com.fendrel.vm.channel;
+
+import java.nio.channels.SelectionKey;
+import java.nio.channels.Selector;
+import java.nio.channels.spi.AbstractSelectableChannel;
+import java.nio.channels.spi.AbstractSelector;
+import java.util.Set;
+
+/**
+ * Lets {@link Thread#interrupt()} end a thread's native wait at once.
+ *
+ * <p>{@link AbstractSelector#begin()} and {@link AbstractSelector#end()} are
+ * the only public way to be told of an interrupt: between them, an interrupt
+ * calls {@link #wakeup()}, which cancels the native wait of the thread that
+ * owns this object (through the waiter in its transfer area). Nothing is
+ * ever selected with it and it is never closed; each thread has one.
+ *
+ * <p>{@code wakeup()} runs on the interrupting thread. It never blocks, takes
+ * no Java lock and does not call into Java. On newer JDKs it can run after
+ * {@code end()}; the native wait treats such a late cancel as spurious.
+ */
+final class Interruptor extends AbstractSelector {
+    /**
+     * Whether an interrupt racing with {@code begin()} can be lost: it can on
+     * JDK 17 and older, and on Android (whose class library reports
+     * specification version 0.9), where {@code Thread.interrupt()} sets the
+     * status only after it looked for a blocker. The native wait then checks
+     * the status once after a short first wait.
+     */
+    static final boolean RACY_INTERRUPTS = loseRacingInterrupts(System.getProperty("java.specification.version", ""));
+
+    /** The transfer area whose waiter this cancels; kept reachable while this object is. */
+    private final TransferArea area;
+
+    Interruptor(TransferArea area) {
+        super(null);
+        this.area = area;
+    }
+
+    static boolean loseRacingInterrupts(String specificationVersion) {
+        try {
+            String major = specificationVersion.startsWith("1.") ? "1" : specificationVersion.split("\\.")[0];
+            return Integer.parseInt(major) < 23;
+        } catch (NumberFormatException e) {
+            return true;
+        }
+    }
+
+    /** Starts a wait that an interrupt ends; pair with {@link #leave()} in a {@code finally}. */
+    void enter() {
+        begin();
+    }
+
+    void leave() {
+        end();
+    }
+
+    @Override
+    public Selector wakeup() {
+        NativePipes.cancelWait(area.address);
+        return this;
+    }
+
+    @Override
+    protected void implCloseSelector() {
+    }
+
+    @Override
+    protected SelectionKey register(AbstractSelectableChannel ch, int ops, Object att) {
+        throw new UnsupportedOperationException();
+    }
+
+    @Override
+    public Set<SelectionKey> keys() {
+        throw new UnsupportedOperationException();
+    }
+
+    @Override
+    public Set<SelectionKey> selectedKeys() {
+        throw new UnsupportedOperationException();
+    }
+
+    @Override
+    public int selectNow() {
+        throw new UnsupportedOperationException();
+    }
+
+    @Override
+    public int select(long timeout) {
+        throw new UnsupportedOperationException();
+    }
+
+    @Override
+    public int select() {
+        throw new UnsupportedOperationException();
+    }
+}

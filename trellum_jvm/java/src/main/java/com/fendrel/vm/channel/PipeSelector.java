@@ -1,0 +1,294 @@
+package com.fendrel.vm.channel;
+
+import java.io.Closeable;
+import java.nio.channels.ClosedSelectorException;
+import java.util.ArrayList;
+import java.util.Collections;
+import java.util.HashMap;
+import java.util.HashSet;
+import java.util.List;
+import java.util.Map;
+import java.util.Objects;
+import java.util.Set;
+import java.util.concurrent.ConcurrentHashMap;
+import java.util.concurrent.TimeUnit;
+
+/**
+ * Waits for any of many {@link ChannelPipe}s, in the manner of
+ * {@link java.nio.channels.Selector}: one thread can serve any number of
+ * pipes, of any channels.
+ *
+ * <p>A pipe is <em>ready</em> while it holds a message, is shut down, or its
+ * channel is deleted: then a receive on it does not wait. The select methods
+ * return the registered pipes that are ready. Readiness is level-triggered:
+ * a pipe is returned by every select for as long as it stays ready, so drain
+ * it (with {@link ChannelPipe#poll()} or {@link ChannelPipe#drainTo}) before
+ * selecting again. A select returns at most {@value #MAX_READY} pipes; pipes
+ * returned move behind the other ready ones, so that every ready pipe is
+ * returned in turn.
+ *
+ * <p>Waiting costs nothing while no pipe is ready, and a select costs the
+ * same whether ten or ten thousand idle pipes are registered; no file
+ * descriptor is used per pipe. A registration keeps the pipe's channel
+ * alive: after a {@linkplain MessageChannel#delete() delete} the registered
+ * pipe stays ready until it is deregistered, and a new channel made under the
+ * same ID is not watched.
+ *
+ * <pre>{@code
+ * try (PipeSelector selector = PipeSelector.open()) {
+ *     for (ChannelPipe pipe : pipes) {
+ *         selector.register(pipe);
+ *     }
+ *     for (;;) {
+ *         for (ChannelPipe ready : selector.select()) {
+ *             for (VMMessageImpl m; (m = ready.poll()) != null; ) {   // throws once shut down
+ *                 handle(m);
+ *             }
+ *         }
+ *     }
+ * }
+ * }</pre>
+ *
+ * <p>Selectors are safe for use by multiple concurrent threads: any thread
+ * may register, deregister, select, wake up and close at any time.
+ */
+public final class PipeSelector implements Closeable {
+    /** The most pipes one select returns. */
+    public static final int MAX_READY = 256;
+
+    private final Object lock = new Object();
+    /** The native selector; 0 once closed. Guarded by {@link #lock}. */
+    private long handle;
+    /** Selects under way. Guarded by {@link #lock}. */
+    private int selecting;
+    /** Registered pipes, with the token and native key of each. Guarded by {@link #lock}. */
+    private final Map<ChannelPipe, long[]> registrations = new HashMap<>();
+    /** Registered pipes by token, read by selects without the lock. */
+    private final Map<Long, ChannelPipe> byToken = new ConcurrentHashMap<>();
+    private long nextToken;
+
+    private PipeSelector(long handle) {
+        this.handle = handle;
+    }
+
+    /**
+     * Opens a selector with no pipes registered.
+     *
+     * @return the selector; close it when done
+     * @throws OutOfMemoryError when native memory for it cannot be had
+     */
+    public static PipeSelector open() {
+        long handle = NativePipes.selectorNew();
+        if (handle == 0) {
+            throw new OutOfMemoryError("no native memory for a selector");
+        }
+        return new PipeSelector(handle);
+    }
+
+    /**
+     * Registers a pipe. A select under way sees it at once.
+     *
+     * @param pipe the pipe
+     * @return false when it was registered already
+     * @throws ClosedSelectorException when this selector is closed
+     * @throws OutOfMemoryError        when native memory for the registration cannot be had
+     */
+    public boolean register(ChannelPipe pipe) {
+        Objects.requireNonNull(pipe, "pipe");
+        synchronized (lock) {
+            long h = openHandle();
+            if (registrations.containsKey(pipe)) {
+                return false;
+            }
+            long token = nextToken++;
+            long key = NativePipes.selectorAdd(h, pipe.channel().id(), pipe.side().index(), token);
+            if (key == 0) {
+                throw new OutOfMemoryError("no native memory to register " + pipe);
+            }
+            registrations.put(pipe, new long[] {token, key});
+            byToken.put(token, pipe);
+            return true;
+        }
+    }
+
+    /**
+     * Deregisters a pipe. A select under way no longer returns it.
+     *
+     * @param pipe the pipe
+     * @return false when it was not registered
+     * @throws ClosedSelectorException when this selector is closed
+     */
+    public boolean deregister(ChannelPipe pipe) {
+        synchronized (lock) {
+            openHandle();
+            long[] registration = registrations.remove(pipe);
+            if (registration == null) {
+                return false;
+            }
+            byToken.remove(registration[0]);
+            NativePipes.selectorRemove(registration[1]);
+            return true;
+        }
+    }
+
+    /** @return a copy of the set of registered pipes; empty once closed */
+    public Set<ChannelPipe> registered() {
+        synchronized (lock) {
+            return new HashSet<>(registrations.keySet());
+        }
+    }
+
+    /**
+     * Waits until a registered pipe is ready, or {@link #wakeup()} is called.
+     *
+     * @return the ready pipes; empty only after a wakeup
+     * @throws InterruptedException    when interrupted before or while waiting
+     * @throws ClosedSelectorException when this selector is closed
+     */
+    public List<ChannelPipe> select() throws InterruptedException {
+        return select(-1);
+    }
+
+    /**
+     * Waits at most the given time until a registered pipe is ready, or
+     * {@link #wakeup()} is called.
+     *
+     * @param timeout how long to wait; zero or less does not wait
+     * @param unit    the unit of {@code timeout}
+     * @return the ready pipes; empty when none became ready in time or after a wakeup
+     * @throws InterruptedException    when interrupted before or while waiting,
+     *                                 also when the time ran out meanwhile
+     * @throws ClosedSelectorException when this selector is closed
+     */
+    public List<ChannelPipe> select(long timeout, TimeUnit unit) throws InterruptedException {
+        return select(Math.max(0, unit.toNanos(timeout)));
+    }
+
+    /**
+     * The registered pipes that are ready now. Never waits; takes a pending
+     * {@link #wakeup()} when none is ready.
+     *
+     * @return the ready pipes, possibly none
+     * @throws ClosedSelectorException when this selector is closed
+     */
+    public List<ChannelPipe> selectNow() {
+        try {
+            return select(0);
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            return Collections.emptyList();  // not reached: a select that does not wait ignores interrupts
+        }
+    }
+
+    /**
+     * Makes a select under way return at once, or when none is, the next
+     * one. Any thread may call it.
+     */
+    public void wakeup() {
+        synchronized (lock) {
+            if (handle != 0) {
+                NativePipes.selectorWakeup(handle);
+            }
+        }
+    }
+
+    /** @return whether this selector is open */
+    public boolean isOpen() {
+        synchronized (lock) {
+            return handle != 0;
+        }
+    }
+
+    /**
+     * Closes the selector: selects under way throw
+     * {@link ClosedSelectorException}, every pipe is deregistered, and the
+     * native selector is freed once the last select has left. Closing a
+     * closed selector does nothing.
+     */
+    @Override
+    public void close() {
+        synchronized (lock) {
+            long h = handle;
+            if (h == 0) {
+                return;
+            }
+            handle = 0;
+            boolean interrupted = false;
+            while (selecting > 0) {
+                NativePipes.selectorWakeup(h);  // each wakeup lets one select out
+                try {
+                    lock.wait();
+                } catch (InterruptedException e) {
+                    interrupted = true;
+                }
+            }
+            for (long[] registration : registrations.values()) {
+                NativePipes.selectorRemove(registration[1]);
+            }
+            registrations.clear();
+            byToken.clear();
+            NativePipes.selectorFree(h);
+            if (interrupted) {
+                Thread.currentThread().interrupt();
+            }
+        }
+    }
+
+    private long openHandle() {
+        if (handle == 0) {
+            throw new ClosedSelectorException();
+        }
+        return handle;
+    }
+
+    private List<ChannelPipe> select(long timeoutNanos) throws InterruptedException {
+        if (timeoutNanos != 0 && Thread.interrupted()) {
+            throw new InterruptedException();
+        }
+        long h;
+        synchronized (lock) {
+            h = openHandle();
+            selecting++;
+        }
+        long[] tokens = new long[MAX_READY];
+        int result;
+        try {
+            if (timeoutNanos == 0) {
+                result = NativePipes.selectorWait(h, 0, 0, tokens, null, false);
+            } else {
+                TransferArea area = TransferArea.ofThread();
+                area.interruptor.enter();
+                try {
+                    result = NativePipes.selectorWait(h, timeoutNanos, area.address, tokens, Thread.currentThread(),
+                            Interruptor.RACY_INTERRUPTS);
+                } finally {
+                    area.interruptor.leave();
+                }
+            }
+        } finally {
+            synchronized (lock) {
+                if (--selecting == 0) {
+                    lock.notifyAll();
+                }
+            }
+        }
+        if (result == -NativePipes.CANCELLED || (timeoutNanos != 0 && result <= 0 && Thread.interrupted())) {
+            Thread.interrupted();
+            throw new InterruptedException();
+        }
+        if (!isOpen()) {
+            throw new ClosedSelectorException();
+        }
+        if (result <= 0) {
+            return Collections.emptyList();
+        }
+        List<ChannelPipe> ready = new ArrayList<>(result);
+        for (int i = 0; i < result; i++) {
+            ChannelPipe pipe = byToken.get(tokens[i]);
+            if (pipe != null) {
+                ready.add(pipe);
+            }
+        }
+        return ready;
+    }
+}
