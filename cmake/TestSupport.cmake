@@ -50,9 +50,15 @@ endfunction()
 
 # trellum_add_library_check(<target> <expected-exports-file>)
 # The shipped library exports exactly the listed symbols, binds immediately
-# and needs no C++ runtime library.
+# and needs no C++ runtime library; one made STAYS_LOADED is marked so.
 function(trellum_add_library_check target expected)
+  get_target_property(stays_loaded ${target} TRELLUM_STAYS_LOADED)
+  set(options "")
+  if(stays_loaded)
+    set(options --stays-loaded)
+  endif()
   add_test(NAME ${target}.exports
-    COMMAND "${PROJECT_SOURCE_DIR}/tools/check-library.sh" "$<TARGET_FILE:${target}>" "${expected}")
+    COMMAND "${PROJECT_SOURCE_DIR}/tools/check-library.sh" ${options}
+      "$<TARGET_FILE:${target}>" "${expected}")
   set_tests_properties(${target}.exports PROPERTIES TIMEOUT 60)
 endfunction()

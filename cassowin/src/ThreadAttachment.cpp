@@ -20,6 +20,9 @@ void detachOnThreadExit(void *value) {
     pthread_setspecific(gDetachKey, nullptr);
 }
 
+// Never deleted: a thread still attached must be detached by the destructor
+// whenever it ends, so the library is linked to stay loaded (STAYS_LOADED in
+// cmake/NativeLibrary.cmake) rather than take the key away at unload.
 void createDetachKey() {
     gDetachKeyCreated = pthread_key_create(&gDetachKey, detachOnThreadExit) == 0;
 }

@@ -11,10 +11,11 @@
 // takes the mutex.
 //
 // The registry holds one reference to each registered channel. Deleting
-// unlinks the channel under the mutex, then, with the mutex released, wakes
-// and empties it and drops that reference: pins and blocked receivers hold
-// their own, and the last one out frees the channel. The registry mutex is
-// never held while anything can block.
+// unlinks the channel and marks it deleted for the memos under the mutex,
+// then, with the mutex released, wakes and empties it and drops that
+// reference: pins and blocked receivers hold their own, and the last one
+// out frees the channel. The registry mutex is never held while anything
+// can block.
 #include <stdlib.h>
 
 #include <trellum/trellum.h>
@@ -105,6 +106,12 @@ Channel unlinkChannel(int32_t id) {
     return nullptr;
 }
 
+// Called with _channel_mutex_ held, right at the unlink: another delete of
+// the ID that finds nothing returns after this store, and no lookup after
+// that return, from any thread's memo, may hit the old channel. The mark
+// set later by markChannelDeleted (again, harmlessly) would come too late.
+void markDeletedForMemos(Channel channel) { __atomic_store_n(&channel->deleted, 1, __ATOMIC_RELEASE); }
+
 // The locked path: finds or creates the channel, takes `pins` references on
 // it for the caller and, where worthwhile, memoizes it in `slot` (which may
 // be NULL: no memo).
@@ -153,6 +160,7 @@ void ChannelManager_deleteChannel(int32_t id) {
     {
         trellum::ScopedLock lock(&_channel_mutex_);
         channel = unlinkChannel(id);
+        if (channel != nullptr) markDeletedForMemos(channel);
     }
     if (channel == nullptr) return;
     trellum::markChannelDeleted(channel);

@@ -29,6 +29,9 @@ void releaseMemo(void *value) {
     free(memo);
 }
 
+// The key is never deleted, and releaseMemo may run on any thread's exit
+// long after the last call in: the library is linked to stay loaded
+// (STAYS_LOADED in cmake/NativeLibrary.cmake), even when a JDK unloads it.
 void makeMemoKey() {
     __atomic_store_n(&memoKeyState, pthread_key_create(&memoKey, releaseMemo) == 0 ? 1 : -1, __ATOMIC_RELEASE);
 }
