@@ -38,8 +38,19 @@ struct PipeEnd {
     int32_t toldReady;          // the readiness the watchers were last told
     int eventFd;                // -1 until Channel_openPipeEvents
     SelectorEntry *watchers;    // linked through SelectorEntry::pipeNext
+    // Capacity (0: no limit) and what counts against it. A pipe holding no
+    // message takes any one message, so no message can wait forever.
+    int32_t maxMessages;
+    int64_t maxBytes;
+    int64_t bytes;              // body bytes queued
+    int32_t senders;            // senders blocked on `room`
+    // Statistics (Channel_statsOfPipe): plain counters under the mutex.
+    int32_t highWaterSize;
+    int64_t added;
+    int64_t removed;
     pthread_mutex_t mutex;
     pthread_cond_t condition;   // a message was added, or the pipe shut down or deleted
+    pthread_cond_t room;        // room was made, or the channel deleted
 };
 
 // References that keep a channel's memory alive: the registry's entry (or

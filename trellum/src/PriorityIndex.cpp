@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "MessageLayout.h"
+
 namespace trellum {
 
 PriorityIndex::~PriorityIndex() { free(entries_); }
@@ -77,6 +79,20 @@ MessagePipe PriorityIndex::insert(int32_t priority, MessagePipe node) {
     uint32_t slot = openSlot(position);
     entries_[slot] = Entry{priority, node};
     return after;
+}
+
+void PriorityIndex::removed(int32_t priority, MessagePipe node, MessagePipe predecessor) {
+    const uint32_t position = upperBound(priority);
+    if (position == begin_ || entries_[position - 1].priority != priority) return;
+    Entry &entry = entries_[position - 1];
+    if (entry.last != node) return;  // not the last of its priority: nothing indexed changes
+    if (predecessor != nullptr && predecessor->message->header->priority == priority) {
+        entry.last = predecessor;
+        return;
+    }
+    // It was the only one of its priority.
+    memmove(&entries_[position - 1], &entries_[position], (end_ - position) * sizeof(Entry));
+    --end_;
 }
 
 } // namespace trellum

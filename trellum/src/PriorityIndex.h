@@ -32,6 +32,10 @@ public:
         if (begin_ != end_ && entries_[begin_].last == node) ++begin_;
     }
 
+    // Tells the index that `node`, of `priority`, was unlinked from behind
+    // `predecessor` (NULL: it was the head).
+    void removed(int32_t priority, MessagePipe node, MessagePipe predecessor);
+
     // The list was emptied.
     void clear() { begin_ = end_ = 0; }
 

@@ -16,9 +16,8 @@
  *    operation does nothing (an added message is freed), a receive or peek
  *    returns NULL and a size is 0.
  *  - Every function may be called from any thread. Each pipe has its own
- *    lock; the registry has one. The receives (Channel_removeFromPipe,
- *    Channel_timedRemoveFromPipe and Channel_cancellableRemoveFromPipe) and
- *    PipeSelector_wait are the only calls that block.
+ *    lock; the registry has one. The receives, PipeSelector_wait, and
+ *    the sends to a full bounded pipe are the only calls that block.
  *  - The calls that report a status return one of the TRELLUM_ codes below.
  *  - A channel from the registry is used either through a pin
  *    (ChannelManager_acquireChannel ... ChannelManager_releaseChannel),
@@ -41,8 +40,9 @@ extern "C" {
 typedef struct _Channel *Channel;
 
 /* Results of the calls that report a status. */
-#define TRELLUM_RECEIVED 0         /* a message was received (or copied, for a peek) */
-#define TRELLUM_TIMED_OUT 1        /* no message arrived in time */
+#define TRELLUM_ADDED 0            /* a message was queued (a send) */
+#define TRELLUM_RECEIVED 0         /* a message was received (or copied, for a peek); success */
+#define TRELLUM_TIMED_OUT 1        /* no message arrived, or no room came, in time */
 #define TRELLUM_SHUT_DOWN 2        /* the pipe is, or was meanwhile, shut down */
 #define TRELLUM_DELETED 3          /* the channel is, or was meanwhile, deleted */
 #define TRELLUM_INVALID_ARGUMENT 4 /* a NULL channel or result pointer, or a pipe other than 0 and 1 */
@@ -76,9 +76,36 @@ TRELLUM_API void Channel_free(Channel channel);
 /*
  * Queues `message` behind every message of lower or equal priority and wakes
  * one blocked receiver. The pipe takes ownership. A shut-down pipe still
- * queues; a deleted channel queues nothing and frees the message.
+ * queues; a deleted channel queues nothing and frees the message. On a full
+ * bounded pipe (Channel_setPipeCapacity) it waits for room without limit; a
+ * deletion ends that wait and frees the message. An unbounded pipe never
+ * makes it wait.
  */
 TRELLUM_API void Channel_addToPipe(Channel channel, int32_t pipe, Message message);
+/*
+ * Queues `message` like Channel_addToPipe, waiting at most `timeoutNanos`
+ * on the monotonic clock for room in a full bounded pipe: 0 only tries, a
+ * negative timeout waits without limit. Returns TRELLUM_ADDED when the pipe
+ * took the message (and owns it now). On every other status the message is
+ * still the caller's, untouched:
+ *   TRELLUM_TIMED_OUT         no room came in time;
+ *   TRELLUM_DELETED           the channel was deleted before or while waiting;
+ *   TRELLUM_INVALID_ARGUMENT  a NULL channel or message, or a pipe index
+ *                             other than 0 and 1.
+ * A shut-down pipe still queues, and when full it makes the send wait for
+ * room like any other.
+ */
+TRELLUM_API int32_t Channel_timedAddToPipe(Channel channel, int32_t pipe, Message message, int64_t timeoutNanos);
+/*
+ * Bounds the pipe: at most `maxMessages` queued messages and `maxBytes`
+ * queued body bytes; 0 or less means no limit on that measure (pipes start
+ * with no limit). A pipe holding no message accepts any one message however
+ * large, so no message can wait forever. Lowering a limit below what is
+ * queued drops nothing: sends wait until the pipe is back under it. Raising
+ * one lets waiting senders in. Nothing for a NULL channel, a bad pipe index
+ * or a deleted channel.
+ */
+TRELLUM_API void Channel_setPipeCapacity(Channel channel, int32_t pipe, int32_t maxMessages, int64_t maxBytes);
 /*
  * Takes the first message; the caller owns it and frees it with
  * Message_free. Blocks while the pipe is empty and running. Returns NULL
@@ -128,9 +155,54 @@ TRELLUM_API Message Channel_peekCopyFromPipe(Channel channel, int32_t pipe);
  * any other.
  */
 TRELLUM_API int32_t Channel_checkedPeekCopyFromPipe(Channel channel, int32_t pipe, Message *copy);
+/*
+ * A snapshot of the queue: new copies of every queued message, in the order
+ * receives would take them, made at one instant under the pipe's lock, as a
+ * list of queue nodes (*copy is NULL for an empty pipe). The caller owns the
+ * list and frees it with MessagePipe_free. Returns TRELLUM_RECEIVED,
+ * TRELLUM_DELETED, TRELLUM_OUT_OF_MEMORY (nothing copied) or
+ * TRELLUM_INVALID_ARGUMENT (NULL channel or `copy`, bad pipe index).
+ */
+TRELLUM_API int32_t Channel_copyOfPipe(Channel channel, int32_t pipe, MessagePipe *copy);
+/*
+ * Removes and frees the first queued message equal to `like` (the same five
+ * header integers and the same body bytes), atomically. `like` stays the
+ * caller's. Returns TRELLUM_RECEIVED when one was removed, TRELLUM_EMPTY when
+ * none is queued, TRELLUM_DELETED, or TRELLUM_INVALID_ARGUMENT. A removal
+ * counts as a receive in the statistics and makes room like one.
+ */
+TRELLUM_API int32_t Channel_removeEqualFromPipe(Channel channel, int32_t pipe, Message like);
+
+/* A pipe's state and counters at one instant (Channel_statsOfPipe). */
+typedef struct PipeStats {
+    uint32_t structSize;        /* set by the caller to sizeof(PipeStats); lets the struct grow */
+    int32_t  size;              /* messages queued now */
+    int64_t  bytes;             /* body bytes queued now */
+    int32_t  highWaterSize;     /* most messages queued at once since the pipe was made */
+    int32_t  maxMessages;       /* capacity, 0 = none */
+    int64_t  maxBytes;          /* capacity, 0 = none */
+    int64_t  added;             /* messages ever queued */
+    int64_t  removed;           /* messages ever taken (clear and delete not counted) */
+    int32_t  waitingReceivers;  /* threads blocked in a receive now */
+    int32_t  waitingSenders;    /* threads blocked in an add now */
+    int32_t  shutDown;          /* 1 while shut down */
+} PipeStats;
+
+/*
+ * Fills *stats, read at one instant under the pipe's lock, and returns
+ * TRELLUM_RECEIVED. Returns TRELLUM_DELETED for a deleted channel (the
+ * fields zeroed), and TRELLUM_INVALID_ARGUMENT (nothing written) for a NULL
+ * channel or `stats`, a bad pipe index, or a structSize smaller than this
+ * version's sizeof(PipeStats). Costs the add and remove paths nothing but
+ * counter updates under the lock they hold anyway.
+ */
+TRELLUM_API int32_t Channel_statsOfPipe(Channel channel, int32_t pipe, PipeStats *stats);
 /* The number of queued messages. */
 TRELLUM_API int32_t Channel_sizeOfPipe(Channel channel, int32_t pipe);
-/* Frees every queued message. Neither wakes receivers nor changes the shut-down mark. */
+/*
+ * Frees every queued message. Neither wakes receivers nor changes the
+ * shut-down mark; wakes senders waiting for room.
+ */
 TRELLUM_API void Channel_clearPipe(Channel channel, int32_t pipe);
 /*
  * Marks the pipe shut down and wakes every blocked receiver; each returns
@@ -205,6 +277,14 @@ TRELLUM_API void PipeWaiter_cancel(PipeWaiter *waiter);
  */
 TRELLUM_API int32_t Channel_cancellableRemoveFromPipe(Channel channel, int32_t pipe, int64_t timeoutNanos,
                                                       PipeWaiter *waiter, int32_t continued, Message *message);
+/*
+ * Channel_timedAddToPipe that `waiter` can cancel: returns TRELLUM_CANCELLED,
+ * with the message still the caller's, when a cancel is pending before the
+ * call would wait for room or comes while it waits. TRELLUM_INVALID_ARGUMENT
+ * also for a NULL waiter.
+ */
+TRELLUM_API int32_t Channel_cancellableAddToPipe(Channel channel, int32_t pipe, Message message,
+                                                 int64_t timeoutNanos, PipeWaiter *waiter);
 
 /* ---- waiting on many pipes -------------------------------------------------- */
 

@@ -1,0 +1,96 @@
+// The queue operations every pipe call is built from. The caller holds the
+// pipe's mutex for all of them; each keeps the count, the byte total, the
+// statistics and the watchers in step with the list.
+#ifndef TRELLUM_PIPE_QUEUE_H
+#define TRELLUM_PIPE_QUEUE_H
+
+#include <pthread.h>
+
+#include "Channel.h"
+#include "MessageLayout.h"
+#include "PipeReadiness.h"
+#include "QueueNodes.h"
+
+namespace trellum {
+
+// The addressed pipe, or NULL for a NULL channel or an index other than 0 and 1.
+inline PipeEnd *pipeOf(Channel channel, int32_t pipe) {
+    if (channel == nullptr || (pipe != 0 && pipe != 1)) return nullptr;
+    return &channel->pipes[pipe];
+}
+
+inline int64_t bodyBytes(Message message) { return message->body != nullptr ? message->body->length : 0; }
+
+// The count is read without the lock (Channel_sizeOfPipe), so it is written
+// and read atomically.
+inline void setCount(PipeEnd *pipe, int32_t count) { __atomic_store_n(&pipe->count, count, __ATOMIC_RELAXED); }
+
+inline bool isBounded(const PipeEnd &pipe) { return pipe.maxMessages > 0 || pipe.maxBytes > 0; }
+
+// Whether a message of `bytes` body bytes may be queued now.
+inline bool hasRoomFor(const PipeEnd &pipe, int64_t bytes) {
+    if (!isBounded(pipe) || pipe.head == nullptr) return true;
+    return (pipe.maxMessages <= 0 || pipe.count < pipe.maxMessages) &&
+           (pipe.maxBytes <= 0 || pipe.bytes + bytes <= pipe.maxBytes);
+}
+
+// Wakes the senders that room just made lets in. Under a message limit
+// alone, one removed message lets one sender in; under a byte limit it may
+// let several in, so all of them look. `all`: room for many was made.
+inline void roomMade(PipeEnd *pipe, bool all) {
+    if (pipe->senders == 0) return;
+    if (all || pipe->maxBytes > 0) pthread_cond_broadcast(&pipe->room);
+    else pthread_cond_signal(&pipe->room);
+}
+
+// Links `node` behind every message of lower or equal priority.
+inline void linkNode(PipeEnd *pipe, MessagePipe node) {
+    Message message = node->message;
+    MessagePipe after = pipe->index.insert(message->header->priority, node);
+    if (after == nullptr) {
+        node->next = pipe->head;
+        pipe->head = node;
+    } else {
+        node->next = after->next;
+        after->next = node;
+    }
+    setCount(pipe, pipe->count + 1);
+    pipe->bytes += bodyBytes(message);
+    ++pipe->added;
+    if (pipe->count > pipe->highWaterSize) pipe->highWaterSize = pipe->count;
+    readinessMayHaveChanged(pipe);
+}
+
+// Unlinks `node`, which follows `predecessor` (NULL: the head), and returns
+// its message, now the caller's.
+inline Message unlinkNode(PipeEnd *pipe, MessagePipe node, MessagePipe predecessor) {
+    if (predecessor == nullptr) {
+        pipe->head = node->next;
+        pipe->index.removedHead(node);
+    } else {
+        predecessor->next = node->next;
+        pipe->index.removed(node->message->header->priority, node, predecessor);
+    }
+    setCount(pipe, pipe->count - 1);
+    pipe->bytes -= bodyBytes(node->message);
+    ++pipe->removed;
+    readinessMayHaveChanged(pipe);
+    roomMade(pipe, false);
+    return releaseNode(node);
+}
+
+// Detaches the whole queue; the caller frees it after unlocking.
+inline MessagePipe detachQueue(PipeEnd *pipe) {
+    MessagePipe queue = pipe->head;
+    pipe->head = nullptr;
+    pipe->index.clear();
+    setCount(pipe, 0);
+    pipe->bytes = 0;
+    readinessMayHaveChanged(pipe);
+    roomMade(pipe, true);
+    return queue;
+}
+
+} // namespace trellum
+
+#endif

@@ -1,0 +1,107 @@
+// Sends: queuing a message, waiting for room in a bounded pipe.
+//
+// Senders that find a bounded pipe full wait on the pipe's `room` condition
+// variable, apart from receivers, so that a wake-up meant for one kind never
+// goes to the other. Whatever makes room (a receive, a clear, a raised
+// limit, a deletion) wakes them; see roomMade in PipeQueue.h.
+#include <errno.h>
+
+#include <trellum/trellum.h>
+
+#include "Channel.h"
+#include "MonotonicWait.h"
+#include "PipeQueue.h"
+#include "PipeWaiter.h"
+#include "PosixSync.h"
+#include "QueueNodes.h"
+
+using trellum::PipeEnd;
+using trellum::pipeOf;
+using trellum::ScopedLock;
+
+namespace {
+
+// One send. Holds the channel while it waits, as a receive does.
+class Send {
+public:
+    Send(Channel channel, PipeEnd *pipe) : channel_(channel), pipe_(pipe) {}
+    ~Send() {
+        if (holdsChannel_) trellum::releaseChannel(channel_);  // after the pipe's lock is gone
+    }
+    Send(const Send &) = delete;
+    Send &operator=(const Send &) = delete;
+
+    // Queues `message` once there is room, waiting at most `timeoutNanos`
+    // (0 tries, < 0 waits without limit). On any status but TRELLUM_ADDED
+    // the message is still the caller's.
+    int32_t run(Message message, int64_t timeoutNanos, trellum::WaiterState *waiter = nullptr) {
+        const int64_t bytes = trellum::bodyBytes(message);
+        trellum::WaitingScope waiting(waiter);  // outlives the lock
+        ScopedLock lock(&pipe_->mutex);
+        struct timespec deadline;
+        bool bounded = false;
+        for (;;) {
+            if (pipe_->deleted) return TRELLUM_DELETED;
+            if (trellum::hasRoomFor(*pipe_, bytes)) {
+                trellum::linkNode(pipe_, trellum::nodeFor(message));
+                // Signalled under the lock: once it is released, a receiver
+                // may take the message and the channel may be deleted.
+                if (pipe_->waiters > 0) pthread_cond_signal(&pipe_->condition);
+                return TRELLUM_ADDED;
+            }
+            if (timeoutNanos == 0) return TRELLUM_TIMED_OUT;
+            if (!holdsChannel_) {
+                trellum::retainChannel(channel_);
+                holdsChannel_ = true;
+                bounded = timeoutNanos > 0 && trellum::monotonicDeadlineAfter(timeoutNanos, &deadline);
+            }
+            if (waiting.enterOrCancelled(&pipe_->mutex, &pipe_->room)) return giveUp(TRELLUM_CANCELLED);
+            ++pipe_->senders;
+            const int waited = bounded ? trellum::waitUntil(&pipe_->room, &pipe_->mutex, deadline)
+                                       : pthread_cond_wait(&pipe_->room, &pipe_->mutex);
+            --pipe_->senders;
+            if (waited == ETIMEDOUT && !pipe_->deleted && !trellum::hasRoomFor(*pipe_, bytes)) {
+                return giveUp(TRELLUM_TIMED_OUT);
+            }
+        }
+    }
+
+private:
+    // A sender that leaves without sending may have taken a wake-up meant
+    // to let one sender in: it passes it on.
+    int32_t giveUp(int32_t status) {
+        if (pipe_->senders > 0 && trellum::hasRoomFor(*pipe_, 0)) pthread_cond_signal(&pipe_->room);
+        return status;
+    }
+
+    Channel channel_;
+    PipeEnd *pipe_;
+    bool holdsChannel_ = false;
+};
+
+} // namespace
+
+extern "C" {
+
+void Channel_addToPipe(Channel channel, int32_t pipeIndex, Message message) {
+    if (message == nullptr) return;  // a NULL message would poison the queue
+    PipeEnd *pipe = pipeOf(channel, pipeIndex);
+    // Ownership was handed over all the same: a message that cannot be
+    // queued (no pipe, a deleted channel) is freed.
+    if (pipe == nullptr || Send(channel, pipe).run(message, -1) != TRELLUM_ADDED) Message_free(message);
+}
+
+int32_t Channel_timedAddToPipe(Channel channel, int32_t pipeIndex, Message message, int64_t timeoutNanos) {
+    PipeEnd *pipe = pipeOf(channel, pipeIndex);
+    if (pipe == nullptr || message == nullptr) return TRELLUM_INVALID_ARGUMENT;
+    return Send(channel, pipe).run(message, timeoutNanos);
+}
+
+int32_t Channel_cancellableAddToPipe(Channel channel, int32_t pipeIndex, Message message, int64_t timeoutNanos,
+                                     PipeWaiter *waiter) {
+    PipeEnd *pipe = pipeOf(channel, pipeIndex);
+    if (pipe == nullptr || message == nullptr || waiter == nullptr) return TRELLUM_INVALID_ARGUMENT;
+    return Send(channel, pipe).run(message, timeoutNanos, trellum::stateOf(waiter));
+}
+
+} // extern "C"
