@@ -6,7 +6,6 @@
 #include "Channel.h"
 #include "PipeQueue.h"
 #include "PosixSync.h"
-#include "QueueNodes.h"
 
 using trellum::PipeEnd;
 using trellum::pipeOf;
@@ -60,31 +59,33 @@ Message Channel_peekCopyFromPipe(Channel channel, int32_t pipeIndex) {
     return copy;
 }
 
-int32_t Channel_copyOfPipe(Channel channel, int32_t pipeIndex, MessagePipe *copy) {
-    if (copy != nullptr) *copy = nullptr;
+int32_t Channel_copyOfPipe(Channel channel, int32_t pipeIndex, Message *copies, int32_t capacity,
+                           int32_t *count) {
+    if (count != nullptr) *count = 0;
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
-    if (pipe == nullptr || copy == nullptr) return TRELLUM_INVALID_ARGUMENT;
-    MessagePipe first = nullptr;
-    MessagePipe *tail = &first;
+    if (pipe == nullptr || count == nullptr || capacity < 0 || (copies == nullptr && capacity > 0)) {
+        return TRELLUM_INVALID_ARGUMENT;
+    }
+    int32_t copied = 0;
     bool complete = true;
     {
         ScopedLock lock(&pipe->mutex);
         if (pipe->deleted) return TRELLUM_DELETED;
-        for (MessagePipe node = pipe->head; node != nullptr; node = node->next) {
-            Message duplicate = copyOf(node->message);
-            if (duplicate == nullptr) {
+        for (MessagePipe node = pipe->head; node != nullptr && copied < capacity; node = node->next) {
+            copies[copied] = copyOf(node->message);
+            if (copies[copied] == nullptr) {
                 complete = false;
                 break;
             }
-            *tail = trellum::nodeFor(duplicate);  // the copy's own node: no allocation
-            tail = &(*tail)->next;
+            ++copied;
         }
+        *count = pipe->count;
     }
     if (!complete) {
-        MessagePipe_free(first);
+        for (int32_t i = 0; i < copied; ++i) Message_free(copies[i]);
+        *count = 0;
         return TRELLUM_OUT_OF_MEMORY;
     }
-    *copy = first;
     return TRELLUM_RECEIVED;
 }
 

@@ -41,9 +41,6 @@ protected:
 // may lose an interrupt that races with begin(), as described above.
 int32_t waitInterruptibly(JNIEnv *env, jobject thread, int64_t timeoutNanos, bool racyInterrupts, WaitStep &step);
 
-// The waiter in a thread's transfer area (TransferArea.java).
-PipeWaiter *waiterAt(jlong area);
-
 } // namespace trellum_jvm
 
 #endif

@@ -10,7 +10,6 @@
 // writes (TransferArea.java holds the layout below). Only a body larger than
 // the area goes through a Java array.
 #include <jni.h>
-#include <stddef.h>
 #include <stdint.h>
 #include <errno.h>
 #include <string.h>
@@ -22,13 +21,18 @@
 #include "InterruptibleWait.h"
 #include "MessageObjects.h"
 #include "PinnedChannel.h"
+#include "TransferAreaLayout.h"
 
 using jni_support::ScopedLocalRef;
 using trellum_jvm::PinnedChannel;
 
+using trellum_jvm::TransferArea;
+
 namespace {
 
 const jsize kHeaderInts = 5;
+
+TransferArea *areaAt(jlong address) { return trellum_jvm::transferAreaAt(address); }
 
 // A new byte array holding the message's body. Returns null: an exception
 // (OutOfMemoryError) is pending.
@@ -41,22 +45,6 @@ jbyteArray bodyArray(JNIEnv *env, const _Message &message) {
     }
     return data;
 }
-
-// The transfer area: a status, the five header integers in Message_new's
-// order, the body length, the thread's waiter, then the body when it fits.
-struct TransferArea {
-    int32_t status;
-    int32_t header[kHeaderInts];
-    int32_t length;
-    int32_t unused;
-    PipeWaiter waiter;  // 8-aligned: the area is
-    uint8_t body[1];    // `capacity` bytes in truth
-};
-static_assert(offsetof(TransferArea, header) == 4 && offsetof(TransferArea, length) == 24 &&
-                  offsetof(TransferArea, waiter) == 32 && offsetof(TransferArea, body) == 80,
-              "layout shared with TransferArea.java");
-
-TransferArea *areaAt(jlong address) { return reinterpret_cast<TransferArea *>(static_cast<intptr_t>(address)); }
 
 // Hands a message to Java through the area: its header, length and (if it
 // fits) body, with status TRELLUM_RECEIVED. Returns a new array holding a
@@ -117,12 +105,6 @@ jbyteArray deliver(JNIEnv *env, Channel channel, int32_t pipe, Message message, 
 }
 
 } // namespace
-
-namespace trellum_jvm {
-
-PipeWaiter *waiterAt(jlong area) { return &areaAt(area)->waiter; }
-
-} // namespace trellum_jvm
 
 extern "C" {
 

@@ -6,6 +6,7 @@
 
 #include "InterruptibleWait.h"
 #include "PinnedChannel.h"
+#include "TransferAreaLayout.h"
 
 using trellum_jvm::PinnedChannel;
 

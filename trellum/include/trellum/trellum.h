@@ -156,14 +156,18 @@ TRELLUM_API Message Channel_peekCopyFromPipe(Channel channel, int32_t pipe);
  */
 TRELLUM_API int32_t Channel_checkedPeekCopyFromPipe(Channel channel, int32_t pipe, Message *copy);
 /*
- * A snapshot of the queue: new copies of every queued message, in the order
- * receives would take them, made at one instant under the pipe's lock, as a
- * list of queue nodes (*copy is NULL for an empty pipe). The caller owns the
- * list and frees it with MessagePipe_free. Returns TRELLUM_RECEIVED,
- * TRELLUM_DELETED, TRELLUM_OUT_OF_MEMORY (nothing copied) or
- * TRELLUM_INVALID_ARGUMENT (NULL channel or `copy`, bad pipe index).
+ * A snapshot of the queue, taken at one instant under the pipe's lock: sets
+ * *count to the number of queued messages and writes new copies of the
+ * first min(*count, capacity) of them, in the order receives would take
+ * them, to `copies` (which may be NULL when `capacity` is 0). The caller owns
+ * the copies and frees each with Message_free. When *count exceeds
+ * `capacity`, call again with more room (the pipe may have changed since).
+ * Returns TRELLUM_RECEIVED, TRELLUM_DELETED, TRELLUM_OUT_OF_MEMORY (nothing
+ * copied) or TRELLUM_INVALID_ARGUMENT (NULL channel or `count`, bad pipe
+ * index, negative capacity, NULL `copies` with room asked for).
  */
-TRELLUM_API int32_t Channel_copyOfPipe(Channel channel, int32_t pipe, MessagePipe *copy);
+TRELLUM_API int32_t Channel_copyOfPipe(Channel channel, int32_t pipe, Message *copies, int32_t capacity,
+                                       int32_t *count);
 /*
  * Removes and frees the first queued message equal to `like` (the same five
  * header integers and the same body bytes), atomically. `like` stays the

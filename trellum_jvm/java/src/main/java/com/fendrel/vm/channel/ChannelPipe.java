@@ -3,42 +3,68 @@ package com.fendrel.vm.channel;
 import com.fendrel.vm.channel.impl.VMMessageImpl;
 
 import java.io.IOException;
+import java.util.AbstractQueue;
+import java.util.ArrayList;
 import java.util.Collection;
+import java.util.ConcurrentModificationException;
+import java.util.Iterator;
+import java.util.List;
+import java.util.NoSuchElementException;
 import java.util.Objects;
+import java.util.concurrent.BlockingQueue;
 import java.util.concurrent.TimeUnit;
 
 /**
- * One pipe of a {@link MessageChannel}: an unbounded queue of messages ordered
- * by priority (lower values first, first in first out among equal
+ * One pipe of a {@link MessageChannel}: a {@link BlockingQueue} of messages
+ * ordered by priority (lower values first, first in first out among equal
  * priorities), shared by every thread of the process and by native code.
  *
- * <p>The methods follow {@link java.util.concurrent.BlockingQueue}:
- * {@link #put}/{@link #offer} never wait (the pipe is unbounded),
- * {@link #take} waits for a message, {@link #poll(long, TimeUnit)} waits at
- * most a given time and returns {@code null} when none came, and
- * {@link #poll()}, {@link #peek()} and {@link #drainTo} never wait. The
- * waiting methods respond to {@link Thread#interrupt()} at once by throwing
- * {@link InterruptedException} with the interrupt status cleared, also when
- * their timeout ran out meanwhile; a message already taken off the pipe at
- * that moment is returned rather than lost, and the interrupt status stays
- * set for the caller to see. A waiting thread uses no processor time: it is
- * woken by a message, a shutdown, a deletion or an interrupt, and by nothing
- * else.
+ * <p>A pipe is unbounded until {@link #setCapacity} bounds it by messages,
+ * by body bytes, or both. {@link #put} then waits for room,
+ * {@link #offer(VMMessageImpl)} refuses, {@link #offer(VMMessageImpl, long,
+ * TimeUnit)} waits at most a given time, and {@link #add} throws
+ * {@link IllegalStateException} when full. A pipe that holds no message
+ * takes any one message, however large. {@link #take} waits for a message,
+ * {@link #poll(long, TimeUnit)} waits at most a given time and returns
+ * {@code null} when none came, and {@link #poll()}, {@link #peek()} and
+ * {@link #drainTo} never wait.
+ *
+ * <p>The waiting methods respond to {@link Thread#interrupt()} at once by
+ * throwing {@link InterruptedException} with the interrupt status cleared,
+ * also when their timeout ran out meanwhile; a message already taken off the
+ * pipe at that moment is returned rather than lost, and the interrupt status
+ * stays set for the caller to see. A waiting thread uses no processor time:
+ * it is woken by what it waits for, a shutdown, a deletion or an interrupt,
+ * and by nothing else.
  *
  * <p>Beyond a {@code BlockingQueue}, a pipe can be {@linkplain #shutdown()
  * shut down}: receivers blocked at that moment, and receives while it stays
  * shut down, throw {@link PipeShutdownException}; messages stay queued and
  * are delivered after {@link #startup()}. Deleting the channel ends every
- * receive in the same way, with {@link PipeShutdownException#isChannelDeleted()}
- * true. Messages go in and come out as {@link VMMessageImpl} objects; what
- * comes out is always a new object.
+ * wait in the same way, with {@link PipeShutdownException#isChannelDeleted()}
+ * true. This departs from {@code BlockingQueue}, which knows no such state:
+ * the receives ({@link #take}, both {@code poll}s and {@link #remove()})
+ * throw it, while {@link #peek}, {@link #element}, {@link #drainTo}, the
+ * iterator and the bulk operations see a shut-down pipe's messages as they
+ * are. A send that is waiting for room when the channel is deleted throws
+ * it too; any other send to a deleted channel makes a new channel.
  *
- * <p>Instances are immutable and may be used from any thread.
+ * <p>The iterator is weakly consistent: it walks a snapshot of the pipe,
+ * taken at one instant, in take order, and never throws
+ * {@link ConcurrentModificationException}. Its {@code remove} removes that
+ * message if it is still queued. {@link #contains}, {@link #remove(Object)}
+ * and the bulk operations compare with {@link VMMessageImpl#equals}; what
+ * comes out of a pipe is always a new object, equal to what went in.
+ * {@link #toArray()} is a snapshot too.
+ *
+ * <p>Instances are immutable handles and may be used from any thread; equal
+ * handles address the same pipe.
  */
-public final class ChannelPipe {
+public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements BlockingQueue<VMMessageImpl> {
     /** Messages taken per crossing into native code by {@link #drainTo}. */
     private static final int DRAIN_BATCH = 64;
     private static final int HEADER_INTS = 5;
+    private static final int STATS_FIELDS = 10;
 
     private final MessageChannel channel;
     private final PipeSide side;
@@ -60,29 +86,85 @@ public final class ChannelPipe {
 
     /**
      * Queues a copy of the message behind every queued message of lower or
-     * equal priority, and wakes one waiting receiver. Never waits. A shut-down
-     * pipe still queues; a deleted channel is created anew.
+     * equal priority, and wakes one waiting receiver, waiting for room while
+     * the pipe is full. A shut-down pipe still queues.
      *
      * @param message the message
-     * @throws NullPointerException when the message, its header or its body is null
-     * @throws OutOfMemoryError     when native memory for the message cannot
-     *                              be had; nothing is queued
+     * @throws InterruptedException  when interrupted before or while waiting for room
+     * @throws PipeShutdownException when the channel is deleted while waiting for room
+     * @throws NullPointerException  when the message, its header or its body is null
+     * @throws OutOfMemoryError      when native memory for the message cannot
+     *                               be had; nothing is queued
      */
-    public void put(VMMessageImpl message) {
-        TransferArea.ofThread().put(channel.id(), side.index(), Objects.requireNonNull(message, "message"));
+    @Override
+    public void put(VMMessageImpl message) throws InterruptedException {
+        send(message, -1);
     }
 
     /**
-     * Queues the message as {@link #put} does.
+     * Queues the message as {@link #put} does if there is room now.
      *
      * @param message the message
-     * @return true: the pipe is unbounded
+     * @return false, queuing nothing, when the pipe is full
      * @throws NullPointerException when the message, its header or its body is null
      * @throws OutOfMemoryError     when native memory for the message cannot be had
      */
+    @Override
     public boolean offer(VMMessageImpl message) {
-        put(message);
-        return true;
+        int status = TransferArea.ofThread().send(channel.id(), side.index(), checked(message), 0);
+        return status == NativePipes.ADDED || status == NativePipes.DELETED && offer(message);
+    }
+
+    /**
+     * Queues the message as {@link #put} does, waiting at most the given
+     * time for room.
+     *
+     * @param message the message
+     * @param timeout how long to wait; zero or less does not wait
+     * @param unit    the unit of {@code timeout}
+     * @return false, queuing nothing, when no room came in time
+     * @throws InterruptedException  when interrupted before or while waiting
+     * @throws PipeShutdownException when the channel is deleted while waiting for room
+     * @throws NullPointerException  when the message, its header or its body is null
+     * @throws OutOfMemoryError      when native memory for the message cannot be had
+     */
+    @Override
+    public boolean offer(VMMessageImpl message, long timeout, TimeUnit unit) throws InterruptedException {
+        return send(message, Math.max(0, unit.toNanos(timeout)));
+    }
+
+    /**
+     * Bounds the pipe. Zero or less means no limit on that measure. Lowering
+     * a limit below what is queued drops nothing: sends wait until the pipe
+     * is back under it. Raising one lets waiting senders in.
+     *
+     * @param maxMessages the most messages queued at once
+     * @param maxBytes    the most body bytes queued at once; a pipe holding
+     *                    no message takes any one message, however large
+     */
+    public void setCapacity(int maxMessages, long maxBytes) {
+        NativePipes.setCapacity(channel.id(), side.index(), maxMessages, maxBytes);
+    }
+
+    /** @return the pipe's state and counters, read at one instant */
+    public PipeStats stats() {
+        long[] fields = new long[STATS_FIELDS];
+        NativePipes.stats(channel.id(), side.index(), fields);
+        return new PipeStats(fields);
+    }
+
+    /**
+     * How many messages can be queued now without waiting:
+     * {@link Integer#MAX_VALUE} when no message limit is set, 0 when the byte
+     * limit is reached. A byte limit is not counted in messages otherwise.
+     */
+    @Override
+    public int remainingCapacity() {
+        PipeStats stats = stats();
+        if (stats.size() > 0 && stats.maxBytes() > 0 && stats.bytes() >= stats.maxBytes()) {
+            return 0;
+        }
+        return stats.maxMessages() <= 0 ? Integer.MAX_VALUE : Math.max(0, stats.maxMessages() - stats.size());
     }
 
     /**
@@ -93,6 +175,7 @@ public final class ChannelPipe {
      * @throws PipeShutdownException when the pipe is or becomes shut down, or
      *                               the channel deleted, before a message comes
      */
+    @Override
     public VMMessageImpl take() throws InterruptedException {
         return receive(-1);
     }
@@ -107,6 +190,7 @@ public final class ChannelPipe {
      * @throws PipeShutdownException when the pipe is or becomes shut down, or
      *                               the channel deleted, before a message comes
      */
+    @Override
     public VMMessageImpl poll(long timeout, TimeUnit unit) throws InterruptedException {
         return receive(Math.max(0, unit.toNanos(timeout)));
     }
@@ -117,6 +201,7 @@ public final class ChannelPipe {
      * @return the first message, or null when the pipe is empty
      * @throws PipeShutdownException when the pipe is shut down or the channel deleted
      */
+    @Override
     public VMMessageImpl poll() {
         TransferArea area = TransferArea.ofThread();
         byte[] large = NativePipes.receive(channel.id(), side.index(), 0, area.address, TransferArea.CAPACITY);
@@ -130,6 +215,7 @@ public final class ChannelPipe {
      * @return a new object equal to the first message, or null when the pipe is empty
      * @throws OutOfMemoryError when native memory for the copy cannot be had
      */
+    @Override
     public VMMessageImpl peek() {
         TransferArea area = TransferArea.ofThread();
         byte[] large = NativePipes.peek(channel.id(), side.index(), area.address, TransferArea.CAPACITY);
@@ -144,6 +230,7 @@ public final class ChannelPipe {
      * @return how many were moved; 0 for an empty or shut-down pipe
      * @throws NullPointerException when {@code target} is null
      */
+    @Override
     public int drainTo(Collection<? super VMMessageImpl> target) {
         return drainTo(target, Integer.MAX_VALUE);
     }
@@ -158,10 +245,15 @@ public final class ChannelPipe {
      * @param target      where the messages go
      * @param maxElements the most to move
      * @return how many were moved
-     * @throws NullPointerException when {@code target} is null
+     * @throws NullPointerException     when {@code target} is null
+     * @throws IllegalArgumentException when {@code target} is this pipe
      */
+    @Override
     public int drainTo(Collection<? super VMMessageImpl> target, int maxElements) {
         Objects.requireNonNull(target, "target");
+        if (target == this) {
+            throw new IllegalArgumentException("cannot drain a pipe into itself");
+        }
         int moved = 0;
         int[] headers = null;
         byte[][] bodies = null;
@@ -187,18 +279,70 @@ public final class ChannelPipe {
     }
 
     /** @return the number of queued messages */
+    @Override
     public int size() {
         return NativePipes.size(channel.id(), side.index());
     }
 
     /** @return whether no message is queued */
+    @Override
     public boolean isEmpty() {
         return size() == 0;
     }
 
-    /** Discards every queued message. Waiting receivers keep waiting. */
+    /**
+     * Discards every queued message. Waiting receivers keep waiting; senders
+     * waiting for room go in.
+     */
+    @Override
     public void clear() {
         NativePipes.clear(channel.id(), side.index());
+    }
+
+    /**
+     * A weakly consistent iterator over a snapshot of the pipe, in take
+     * order. Its {@code remove} removes the last message returned if it, or
+     * one equal to it, is still queued.
+     */
+    @Override
+    public Iterator<VMMessageImpl> iterator() {
+        return new SnapshotIterator(snapshot());
+    }
+
+    @Override
+    public Object[] toArray() {
+        return snapshot().toArray();
+    }
+
+    @Override
+    public <T> T[] toArray(T[] array) {
+        return snapshot().toArray(array);
+    }
+
+    @Override
+    public boolean contains(Object o) {
+        return o instanceof VMMessageImpl && snapshot().contains(o);
+    }
+
+    @Override
+    public boolean containsAll(Collection<?> c) {
+        return snapshot().containsAll(c);
+    }
+
+    /**
+     * Removes the first queued message equal to {@code o}, atomically.
+     *
+     * @return whether one was removed
+     */
+    @Override
+    public boolean remove(Object o) {
+        if (!(o instanceof VMMessageImpl)) {
+            return false;
+        }
+        VMMessageImpl m = (VMMessageImpl) o;
+        return NativePipes.removeEqual(channel.id(), side.index(), m.getHeader().getType(),
+                m.getHeader().getPriority(), m.getHeader().getChannelID(), m.getHeader().getMessageID(),
+                m.getHeader().getAttributes(), m.getBody().getData()) == NativePipes.RECEIVED;
     }
 
     /**
@@ -278,6 +422,84 @@ public final class ChannelPipe {
                 return null;
             default:
                 return emptyOrThrow(area.status());
+        }
+    }
+
+    private boolean send(VMMessageImpl message, long timeoutNanos) throws InterruptedException {
+        checked(message);
+        if (Thread.interrupted()) {
+            throw new InterruptedException();
+        }
+        int status = TransferArea.ofThread().send(channel.id(), side.index(), message, timeoutNanos);
+        switch (status) {
+            case NativePipes.ADDED:
+                return true;
+            case NativePipes.CANCELLED:
+                Thread.interrupted();
+                throw new InterruptedException();
+            case NativePipes.TIMED_OUT:
+                if (Thread.interrupted()) {
+                    throw new InterruptedException();
+                }
+                return false;
+            case NativePipes.DELETED:
+                throw new PipeShutdownException(channel + " was deleted", true);
+            default:
+                throw new IllegalStateException("unexpected status " + status);
+        }
+    }
+
+    private static VMMessageImpl checked(VMMessageImpl message) {
+        Objects.requireNonNull(message, "message");
+        Objects.requireNonNull(message.getHeader(), "message header");
+        Objects.requireNonNull(message.getBody(), "message body");
+        return message;
+    }
+
+    /** @return copies of the queued messages in take order, taken at one instant */
+    private List<VMMessageImpl> snapshot() {
+        Object[] copies = NativePipes.snapshot(channel.id(), side.index());
+        int[] headers = (int[]) copies[0];
+        byte[][] bodies = (byte[][]) copies[1];
+        List<VMMessageImpl> messages = new ArrayList<>(bodies.length);
+        for (int i = 0; i < bodies.length; i++) {
+            int at = HEADER_INTS * i;
+            messages.add(new VMMessageImpl(headers[at], headers[at + 1], headers[at + 2], headers[at + 3],
+                    headers[at + 4], bodies[i]));
+        }
+        return messages;
+    }
+
+    private final class SnapshotIterator implements Iterator<VMMessageImpl> {
+        private final List<VMMessageImpl> messages;
+        private int next;
+        private VMMessageImpl last;
+
+        SnapshotIterator(List<VMMessageImpl> messages) {
+            this.messages = messages;
+        }
+
+        @Override
+        public boolean hasNext() {
+            return next < messages.size();
+        }
+
+        @Override
+        public VMMessageImpl next() {
+            if (!hasNext()) {
+                throw new NoSuchElementException();
+            }
+            last = messages.get(next++);
+            return last;
+        }
+
+        @Override
+        public void remove() {
+            if (last == null) {
+                throw new IllegalStateException();
+            }
+            ChannelPipe.this.remove(last);
+            last = null;
         }
     }
 

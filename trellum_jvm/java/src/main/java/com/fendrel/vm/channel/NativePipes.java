@@ -13,6 +13,7 @@ final class NativePipes {
     }
 
     /** Statuses, as the native library defines them. */
+    static final int ADDED = 0;
     static final int RECEIVED = 0;
     static final int TIMED_OUT = 1;
     static final int SHUT_DOWN = 2;
@@ -126,6 +127,47 @@ final class NativePipes {
             boolean racyInterrupts);
 
     static native void selectorWakeup(long selector);
+
+    /**
+     * Queues a message built from the header integers and {@code body}, or
+     * when {@code body} is null from {@code length} body bytes of the
+     * transfer area, waiting at most {@code timeoutNanos} for room in a
+     * bounded pipe (0: not at all; negative: without limit); interruptibly
+     * as {@link #receiveInterruptibly} when {@code thread} is not null.
+     *
+     * @return {@link #ADDED}, or {@link #TIMED_OUT}, {@link #DELETED} or
+     *         {@link #CANCELLED} with nothing queued
+     * @throws OutOfMemoryError when native memory for the message cannot be had
+     */
+    static native int send(int channelID, int pipeIndex, int type, int priority, int headerChannelID,
+            int messageID, int attributes, byte[] body, long area, int length, long timeoutNanos, Thread thread,
+            boolean racyInterrupts);
+
+    static native void setCapacity(int channelID, int pipeIndex, int maxMessages, long maxBytes);
+
+    /**
+     * Reads the pipe's statistics, at one instant, into {@code fields} (10
+     * elements, in the order of {@link PipeStats}'s constructor).
+     *
+     * @return {@link #RECEIVED}, or {@link #DELETED} with the fields zeroed
+     */
+    static native int stats(int channelID, int pipeIndex, long[] fields);
+
+    /**
+     * Copies of every queued message in take order, taken at one instant.
+     *
+     * @return the header integers ({@code int[5n]}) and the bodies ({@code byte[n][]})
+     * @throws OutOfMemoryError when memory for the copies cannot be had
+     */
+    static native Object[] snapshot(int channelID, int pipeIndex);
+
+    /**
+     * Removes the first queued message equal to the given one, atomically.
+     *
+     * @return {@link #RECEIVED} when one was removed, else {@link #EMPTY} or {@link #DELETED}
+     */
+    static native int removeEqual(int channelID, int pipeIndex, int type, int priority, int headerChannelID,
+            int messageID, int attributes, byte[] body);
 
     /** @return the address of a direct buffer */
     static native long addressOf(java.nio.ByteBuffer buffer);

@@ -51,20 +51,35 @@ final class TransferArea {
     }
 
     /**
-     * Queues {@code message} through this area.
+     * Queues {@code message} through this area, waiting at most
+     * {@code timeoutNanos} for room (0: not at all; negative: without
+     * limit), interruptibly when it waits.
+     *
+     * @return {@link NativePipes#ADDED}, or the status that kept it out
      */
-    void put(int channelID, int pipeIndex, VMMessageImpl message) {
+    int send(int channelID, int pipeIndex, VMMessageImpl message, long timeoutNanos) {
         VMMessageHeaderImpl h = message.getHeader();
         byte[] body = message.getBody().getData();
-        if (body.length > CAPACITY) {
-            NativePipes.put(channelID, pipeIndex, h.getType(), h.getPriority(), h.getChannelID(), h.getMessageID(),
-                    h.getAttributes(), body);
-            return;
+        byte[] large = body.length > CAPACITY ? body : null;
+        if (large == null) {
+            buffer.position(BODY);
+            buffer.put(body);
         }
-        buffer.position(BODY);
-        buffer.put(body);
-        NativePipes.putFromArea(channelID, pipeIndex, h.getType(), h.getPriority(), h.getChannelID(),
-                h.getMessageID(), h.getAttributes(), address, body.length);
+        // Try first: an unbounded pipe, or one with room, never needs the
+        // interruptor.
+        int status = NativePipes.send(channelID, pipeIndex, h.getType(), h.getPriority(), h.getChannelID(),
+                h.getMessageID(), h.getAttributes(), large, address, body.length, 0, null, false);
+        if (status != NativePipes.TIMED_OUT || timeoutNanos == 0) {
+            return status;
+        }
+        interruptor.enter();
+        try {
+            return NativePipes.send(channelID, pipeIndex, h.getType(), h.getPriority(), h.getChannelID(),
+                    h.getMessageID(), h.getAttributes(), large, address, body.length, timeoutNanos,
+                    Thread.currentThread(), Interruptor.RACY_INTERRUPTS);
+        } finally {
+            interruptor.leave();
+        }
     }
 
     /**

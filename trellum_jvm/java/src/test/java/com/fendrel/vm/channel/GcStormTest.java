@@ -96,7 +96,7 @@ class GcStormTest {
             sent.incrementAndGet();
             sentSum.addAndGet(m.getHeader().getMessageID());
             if (producer < 2) {
-                pipe(producer).put(m);
+                pipe(producer).add(m);
             } else {
                 TrellumJNI.addMessageToChannel(CHANNEL, pipeId(producer), m);
             }

@@ -21,7 +21,13 @@ final class ChannelApiQueue implements MessageQueue {
 
     @Override
     public void put(VMMessageImpl message) {
-        pipe.put(message);
+        try {
+            pipe.put(message);
+        } catch (InterruptedException e) {
+            // Benchmark threads are never interrupted.
+            Thread.currentThread().interrupt();
+            throw new IllegalStateException(e);
+        }
     }
 
     @Override

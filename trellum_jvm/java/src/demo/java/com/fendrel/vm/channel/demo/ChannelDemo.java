@@ -40,7 +40,7 @@ public final class ChannelDemo {
             for (int i = 0; i < MESSAGES_PER_PRODUCER; i++) {
                 int priority = PRIORITIES[(i + firstID) % PRIORITIES.length];
                 String text = name + " message " + i;
-                pipe.put(new VMMessageImpl(1, priority, pipe.channel().id(), firstID + i, 0,
+                pipe.add(new VMMessageImpl(1, priority, pipe.channel().id(), firstID + i, 0,
                         text.getBytes(StandardCharsets.UTF_8)));
             }
         }, name);

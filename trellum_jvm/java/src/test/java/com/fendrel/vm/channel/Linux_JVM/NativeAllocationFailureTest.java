@@ -51,7 +51,7 @@ class NativeAllocationFailureTest {
         VMMessageImpl m = messageOfSize(API_PUT_FAILS);
         assertThrows(OutOfMemoryError.class, () -> pipe.put(m));
         assertEquals(0, pipe.size(), "nothing may be queued");
-        pipe.put(m);
+        pipe.add(m);
         assertEquals(m, pipe.take());
         pipe.channel().delete();
     }
@@ -77,7 +77,7 @@ class NativeAllocationFailureTest {
     void apiPeekRaisesOutOfMemoryOnlyWhenTheCopyFails() {
         ChannelPipe pipe = MessageChannel.of(freshChannel()).second();
         VMMessageImpl m = messageOfSize(API_PEEK_COPY_FAILS);
-        pipe.put(m);
+        pipe.add(m);
         assertThrows(OutOfMemoryError.class, pipe::peek);
         assertEquals(m, pipe.peek());
         assertEquals(m, pipe.poll());
