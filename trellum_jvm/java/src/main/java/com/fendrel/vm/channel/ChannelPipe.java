@@ -397,10 +397,9 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
             throw new InterruptedException();
         }
         TransferArea area = TransferArea.ofThread();
-        byte[] large;
-        if (timeoutNanos == 0) {
-            large = NativePipes.receive(channel.id(), side.index(), 0, area.address, TransferArea.CAPACITY);
-        } else {
+        // Try first: a message that is there needs no interruptor.
+        byte[] large = NativePipes.receive(channel.id(), side.index(), 0, area.address, TransferArea.CAPACITY);
+        if (timeoutNanos != 0 && area.status() == NativePipes.TIMED_OUT) {
             area.interruptor.enter();
             try {
                 large = NativePipes.receiveInterruptibly(channel.id(), side.index(), timeoutNanos, area.address,
