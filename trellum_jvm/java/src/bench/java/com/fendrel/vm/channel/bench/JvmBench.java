@@ -87,6 +87,10 @@ public final class JvmBench {
         harness.measure("Java, 1 producer / 1 consumer handoff", "wall ns/msg", PBQ, handoffWarmups, handoffRounds,
                 handoff);
 
+        if (channelApi && Extensions.available()) {
+            Extensions.measure(w, harness, quick, messages, handoffWarmups, handoffRounds);
+        }
+
         TrellumJNI.deleteChannel(PUT_TAKE_CHANNEL);
         TrellumJNI.deleteChannel(HANDOFF_CHANNEL);
         if (resultsPath != null) {

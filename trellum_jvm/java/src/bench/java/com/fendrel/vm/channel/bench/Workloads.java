@@ -12,10 +12,10 @@ import java.lang.management.ThreadMXBean;
  */
 final class Workloads {
     static final int BODY_SIZE = 64;
-    private static final int PRIORITY = 5;
+    static final int PRIORITY = 5;
     private static final ThreadMXBean THREADS = ManagementFactory.getThreadMXBean();
 
-    private static final byte[] BODY = new byte[BODY_SIZE];
+    static final byte[] BODY = new byte[BODY_SIZE];
 
     static {
         for (int i = 0; i < BODY_SIZE; i++) {
@@ -69,7 +69,7 @@ final class Workloads {
         return (double) (System.nanoTime() - start) / messages;
     }
 
-    private void check(VMMessageImpl message, int messageId) {
+    void check(VMMessageImpl message, int messageId) {
         if (message == null || message.getHeader().getMessageID() != messageId
                 || message.getBody().getLength() != BODY_SIZE) {
             wrong++;
