@@ -3,6 +3,8 @@
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 #include "TestData.h"
 #include "Workloads.h"
 
@@ -15,8 +17,12 @@ constexpr int32_t kChannelId = 23;
 // Each side counts the messages that arrive out of order or not at all;
 // the consumer always takes exactly `messages`, so a fault cannot hang it
 // unless messages are lost, which the test's time limit then catches.
-double libraryHandover(long messages, long &wrong) {
+// `capacity`: the pipe's bound (0: none). `descriptor`: with a readiness
+// descriptor open on the pipe, which every change of readiness then updates.
+double libraryHandover(long messages, long &wrong, int32_t capacity = 0, bool descriptor = false) {
     Channel channel = ChannelManager_createOrGetChannel(kChannelId);
+    Channel_setPipeCapacity(channel, 0, capacity, 0);
+    const int fd = descriptor ? Channel_openPipeEvents(channel, 0) : -1;
     double ns = nanosecondsPerOp(kClock, messages, [&] {
         std::thread producer([&] {
             for (long i = 0; i < messages; ++i)
@@ -29,13 +35,15 @@ double libraryHandover(long messages, long &wrong) {
         }
         producer.join();
     });
+    if (fd >= 0) close(fd);
     ChannelManager_deleteChannel(kChannelId);
     return ns;
 }
 
-double peerHandover(long messages, long &wrong) {
+double peerHandover(long messages, long &wrong, size_t capacity = 0) {
     peer::Registry registry;
     peer::Pipe &pipe = registry.createOrGet(kChannelId)->pipes[0];
+    pipe.setCapacity(capacity);
     return nanosecondsPerOp(kClock, messages, [&] {
         std::thread producer([&] {
             for (long i = 0; i < messages; ++i) pipe.add(newPeerMessage(kChannelId, 0, static_cast<int32_t>(i)));
@@ -58,6 +66,23 @@ void addHandoverRow(const Settings &settings, std::vector<Row> &rows) {
                                       [&] { return libraryHandover(messages, wrong); },
                                       [&] { return peerHandover(messages, wrong); }));
     if (wrong != 0) reportFault(name.c_str(), "messages arrived out of order or not at all");
+
+    // A watched pipe pays for its descriptor on every change of readiness:
+    // against the same handover with no descriptor.
+    const std::string watched = "handover with a readiness descriptor open (peer: none open)";
+    rows.push_back(compareInterleaved(watched, unitOf(kClock), 1.5, settings.handoverRounds,
+                                      [&] { return libraryHandover(messages, wrong, 0, true); },
+                                      [&] { return libraryHandover(messages, wrong); }));
+    if (wrong != 0) reportFault(watched.c_str(), "messages arrived out of order or not at all");
+
+    for (int32_t capacity : {1, 16, 1024}) {
+        const long count = capacity == 1 ? messages / 4 : messages;
+        const std::string bounded = "bounded handover, capacity " + std::to_string(capacity);
+        rows.push_back(compareInterleaved(bounded, unitOf(kClock), 1.2, settings.handoverRounds,
+                                          [&] { return libraryHandover(count, wrong, capacity); },
+                                          [&] { return peerHandover(count, wrong, static_cast<size_t>(capacity)); }));
+        if (wrong != 0) reportFault(bounded.c_str(), "messages arrived out of order or not at all");
+    }
 }
 
 } // namespace bench

@@ -6,10 +6,16 @@ namespace peer {
 
 void Pipe::add(Message message) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (capacity_ > 0) room_.wait(lock, [this] { return queue_.size() < capacity_; });
         queue_.push(Entry{nextSequence_++, std::move(message)});
     }
     arrived_.notify_one();
+}
+
+void Pipe::setCapacity(size_t maxMessages) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    capacity_ = maxMessages;
 }
 
 std::optional<Message> Pipe::remove() {
@@ -20,6 +26,7 @@ std::optional<Message> Pipe::remove() {
     // moved, and the entry is popped right away.
     Message message = std::move(const_cast<Entry &>(queue_.top()).message);
     queue_.pop();
+    if (capacity_ > 0) room_.notify_one();
     return message;
 }
 

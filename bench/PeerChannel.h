@@ -37,8 +37,11 @@ struct Message {
 
 class Pipe {
 public:
-    // Queues behind every message of lower or equal priority; wakes one receiver.
+    // Queues behind every message of lower or equal priority, waiting while
+    // a bounded pipe is full; wakes one receiver.
     void add(Message message);
+    // At most `maxMessages` queued (0: no limit), like a bounded channel pipe.
+    void setCapacity(size_t maxMessages);
     // Blocks while empty and running; nothing once shut down.
     std::optional<Message> remove();
     size_t size() const;
@@ -60,6 +63,8 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
+    std::condition_variable room_;
+    size_t capacity_ = 0;
     std::priority_queue<Entry, std::vector<Entry>, LeavesLater> queue_;
     uint64_t nextSequence_ = 0;
     bool shutDown_ = false;
