@@ -10,6 +10,11 @@
 #include "PipeSelectorEntry.h"
 #include "PosixSync.h"
 
+// Older Android headers lack the name; the kernel has had the command since 2.6.24.
+#ifndef F_DUPFD_CLOEXEC
+#define F_DUPFD_CLOEXEC 1030
+#endif
+
 namespace trellum {
 
 namespace {
