@@ -36,7 +36,7 @@ struct PipeEnd {
     // pipe that no one watches pays a branch and nothing more.
     int32_t watched;            // 1 while eventFd >= 0 or watchers != NULL
     int32_t toldReady;          // the readiness the watchers were last told
-    int eventFd;                // -1 until Channel_openPipeEvents
+    int eventFd;                // -1 until Channel_openPipeEvents, and once deleted
     SelectorEntry *watchers;    // linked through SelectorEntry::pipeNext
     pthread_mutex_t mutex;
     pthread_cond_t condition;   // a message was added, or the pipe shut down or deleted
