@@ -72,6 +72,12 @@ void markChannelDeleted(Channel channel) {
             ScopedLock lock(&pipe.mutex);
             pipe.deleted = 1;
             queue = detachQueue(&pipe);  // tells the watchers: a deleted pipe is ready
+            // Ready for good now, as the callers' descriptors were just told:
+            // the pipe's own descriptor has nothing left to say, and must not
+            // stay open for as long as some thread's lookup memo keeps the
+            // channel's record.
+            trellum::closePipeEvents(&pipe);
+            trellum::watchersChanged(&pipe);
             if (pipe.waiters > 0) pthread_cond_broadcast(&pipe.condition);
             if (pipe.senders > 0) pthread_cond_broadcast(&pipe.room);
         }

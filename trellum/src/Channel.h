@@ -36,7 +36,7 @@ struct PipeEnd {
     // pipe that no one watches pays a branch and nothing more.
     int32_t watched;            // 1 while eventFd >= 0 or watchers != NULL
     int32_t toldReady;          // the readiness the watchers were last told
-    int eventFd;                // -1 until Channel_openPipeEvents
+    int eventFd;                // -1 until Channel_openPipeEvents, and once deleted
     SelectorEntry *watchers;    // linked through SelectorEntry::pipeNext
     // Capacity (0: no limit) and what counts against it. A pipe holding no
     // message takes any one message, so no message can wait forever.

@@ -31,7 +31,8 @@ inline void readinessMayHaveChanged(PipeEnd *pipe) {
 void watchersChanged(PipeEnd *pipe);
 
 // Closes the pipe's own event descriptor (callers' duplicates stay open).
-// The channel is being freed; no lock is taken.
+// The caller holds the pipe's mutex, or the channel is being freed; after
+// a deletion, watchersChanged must follow.
 void closePipeEvents(PipeEnd *pipe);
 
 } // namespace trellum
