@@ -1,11 +1,14 @@
 /*
- * The wait/wake protocol of one pipe, as Channel.cpp implements it, for the
- * Spin model checker (trellum/tests/check-pipe-protocol.sh runs it).
+ * The wait/wake protocol of one pipe's receivers, as PipeReceive.cpp,
+ * PipeSend.cpp and Channel.cpp implement it, for the Spin model checker
+ * (trellum/tests/check-pipe-protocol.sh runs it).
  *
  * What is modelled: the pipe's mutex and condition variable, its queue,
  * `waiters`, `shutdownFlag` and `shutdownEpoch`, the channel-wide `deleted`
  * mark and the channel's reference count. Message priorities are not: the
- * order of the queue does not take part in who wakes whom.
+ * order of the queue does not take part in who wakes whom. Nor are senders
+ * waiting for room in a bounded pipe (their own condition variable) or
+ * cancels through a PipeWaiter; the tests cover those.
  *
  * Processes: two receivers that block without limit and one that gives up
  * at a deadline (which may have passed before it starts: a timeout of 0), a
