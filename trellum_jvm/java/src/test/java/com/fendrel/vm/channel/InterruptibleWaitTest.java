@@ -7,6 +7,7 @@ import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assertions.fail;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import com.fendrel.vm.channel.Linux_JVM.TrellumJNI;
 import com.fendrel.vm.channel.impl.VMMessageImpl;
@@ -377,6 +378,7 @@ class InterruptibleWaitTest {
     @Test
     @SuppressWarnings({"deprecation", "removal"})
     void aReceiverSuspendedAcrossAShutdownOrDeleteStillEndsWithIt() throws Exception {
+        assumeTrue(Runtime.version().feature() < 20, "Thread.suspend() throws from JDK 20 on");
         ChannelPipe pipe = channel.first();
         for (boolean delete : new boolean[] {false, true}) {
             for (long pauseMillis : new long[] {0, 100}) {
