@@ -372,9 +372,13 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
      * {@code close()} from native code, or by closing the
      * {@code ParcelFileDescriptor} that adopted it); it is non-blocking and
      * close-on-exec, and must never be read or written: the library keeps
-     * its state. Each call gives a descriptor of its own. After the channel
-     * is deleted, the descriptor stays readable until closed. Drain the pipe
-     * with {@link #poll()} when it becomes readable.
+     * its state. Each call gives a descriptor of its own. Drain the pipe
+     * with {@link #poll()} when it becomes readable. After the channel is
+     * deleted, the descriptor stays readable until closed, while this pipe,
+     * which names its channel by ID, reaches a new channel made under the
+     * same ID: with no other thread receiving from the pipe, a readable
+     * descriptor with nothing to poll means the deletion. Stop waiting on it
+     * then, or a level-triggered wait returns at once, again and again.
      *
      * @return the descriptor
      * @throws IOException when the process has no descriptor to spare

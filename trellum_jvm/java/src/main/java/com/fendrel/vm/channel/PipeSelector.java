@@ -32,7 +32,10 @@ import java.util.concurrent.TimeUnit;
  * descriptor is used per pipe. A registration keeps the pipe's channel
  * alive: after a {@linkplain MessageChannel#delete() delete} the registered
  * pipe stays ready until it is deregistered, and a new channel made under the
- * same ID is not watched.
+ * same ID is not watched. A {@link ChannelPipe} names its channel by ID, so
+ * its {@code poll()} then reaches that new channel and finds nothing: with no
+ * other thread receiving from the pipe, a ready pipe with nothing to take was
+ * deleted, and must be deregistered, or every select returns it at once.
  *
  * <pre>{@code
  * try (PipeSelector selector = PipeSelector.open()) {
@@ -41,7 +44,11 @@ import java.util.concurrent.TimeUnit;
  *     }
  *     for (;;) {
  *         for (ChannelPipe ready : selector.select()) {
- *             for (VMMessageImpl m; (m = ready.poll()) != null; ) {   // throws once shut down
+ *             VMMessageImpl m = ready.poll();              // throws once shut down
+ *             if (m == null) {
+ *                 selector.deregister(ready);             // ready yet empty: deleted
+ *             }
+ *             for (; m != null; m = ready.poll()) {
  *                 handle(m);
  *             }
  *         }

@@ -48,8 +48,8 @@ class BlockingWaitTest {
         THREADS.shutdownNow();
     }
 
-    /** Waits until {@code count} threads are blocked on the pipe, as far as the JVM can tell. */
-    private static void awaitWaiting(List<Thread> threads) throws InterruptedException {
+    /** Waits until the threads are blocked in a native wait, as far as the JVM can tell. */
+    static void awaitWaiting(List<Thread> threads) throws InterruptedException {
         long end = System.nanoTime() + TimeUnit.SECONDS.toNanos(BOUND_SECONDS);
         for (Thread t : threads) {
             while (t.getState() == Thread.State.NEW || t.getState() == Thread.State.RUNNABLE && !inNative(t)) {

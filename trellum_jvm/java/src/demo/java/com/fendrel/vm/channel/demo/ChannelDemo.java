@@ -2,11 +2,13 @@ package com.fendrel.vm.channel.demo;
 
 import com.fendrel.vm.channel.ChannelPipe;
 import com.fendrel.vm.channel.MessageChannel;
+import com.fendrel.vm.channel.PipeSelector;
 import com.fendrel.vm.channel.PipeShutdownException;
 import com.fendrel.vm.channel.impl.VMMessageImpl;
 
 import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
 
@@ -22,12 +24,18 @@ import java.util.concurrent.TimeUnit;
  * {@link ChannelPipe#poll(long, TimeUnit)} and stop by themselves once the
  * producers are done and nothing has come for a while. Each consumer then reports what it received,
  * in order, and the channel is deleted.
+ *
+ * <p>Then one consumer thread serves the first pipes of several channels
+ * through a {@link PipeSelector}, each pipe fed by a producer of its own,
+ * instead of a thread per pipe.
  */
 public final class ChannelDemo {
     private static final int MESSAGES_PER_PRODUCER = 6;
     private static final int[] PRIORITIES = {5, 1, 3, 0, 4, 2};
     private static final long IDLE_MILLIS = 500;
     private static final long WAIT_SECONDS = 60;
+    private static final int SELECTED_CHANNELS = 5;
+    private static final int SELECTED_MESSAGES_PER_PIPE = 8;
 
     private static volatile boolean producersDone;
 
@@ -140,8 +148,73 @@ public final class ChannelDemo {
 
         int sent = producers.size() * MESSAGES_PER_PRODUCER;
         System.out.println(total + " of " + sent + " messages received; consumers stopped.");
-        if (total != sent) {
+        boolean selectedAll = serveThroughSelector();
+        if (total != sent || !selectedAll) {
             System.exit(1);
         }
+    }
+
+    /**
+     * One consumer thread serving the first pipe of several channels through
+     * a selector, while a producer per pipe sends at its own pace.
+     *
+     * @return whether every message sent arrived
+     */
+    private static boolean serveThroughSelector() throws InterruptedException {
+        List<ChannelPipe> pipes = new ArrayList<>();
+        for (int i = 0; i < SELECTED_CHANNELS; i++) {
+            pipes.add(MessageChannel.of(3000 + i).first());
+        }
+        int sent = SELECTED_CHANNELS * SELECTED_MESSAGES_PER_PIPE;
+        int[] perPipe = new int[SELECTED_CHANNELS];
+        int[] selects = new int[1];
+        try (PipeSelector selector = PipeSelector.open()) {
+            pipes.forEach(selector::register);
+            Thread consumer = new Thread(() -> {
+                int received = 0;
+                long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(WAIT_SECONDS);
+                try {
+                    while (received < sent && System.nanoTime() < deadline) {
+                        // Bounded, so that a message that never comes ends the demo rather than hangs it.
+                        for (ChannelPipe ready : selector.select(1, TimeUnit.SECONDS)) {
+                            for (VMMessageImpl m; (m = ready.poll()) != null; received++) {
+                                perPipe[pipes.indexOf(ready)]++;
+                            }
+                        }
+                        selects[0]++;
+                    }
+                } catch (InterruptedException e) {
+                    Thread.currentThread().interrupt();
+                }
+            }, "selector consumer");
+            List<Thread> producers = new ArrayList<>();
+            for (int i = 0; i < SELECTED_CHANNELS; i++) {
+                ChannelPipe pipe = pipes.get(i);
+                int pace = 3 + 4 * i;
+                producers.add(new Thread(() -> {
+                    try {
+                        for (int n = 0; n < SELECTED_MESSAGES_PER_PIPE; n++) {
+                            pipe.put(new VMMessageImpl(1, 0, pipe.channel().id(), n, 0,
+                                    ("tick " + n).getBytes(StandardCharsets.UTF_8)));
+                            Thread.sleep(pace);
+                        }
+                    } catch (InterruptedException e) {
+                        Thread.currentThread().interrupt();
+                    }
+                }, "paced producer " + i));
+            }
+            consumer.start();
+            producers.forEach(Thread::start);
+            for (Thread p : producers) {
+                join(p);
+            }
+            join(consumer);
+        } finally {
+            pipes.forEach(p -> p.channel().delete());
+        }
+        int total = Arrays.stream(perPipe).sum();
+        System.out.println("selector consumer: " + total + " of " + sent + " messages from " + SELECTED_CHANNELS
+                + " pipes in " + selects[0] + " selects, per pipe " + Arrays.toString(perPipe));
+        return total == sent;
     }
 }
