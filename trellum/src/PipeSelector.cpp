@@ -141,6 +141,11 @@ void PipeSelector_remove(PipeSelectorKey key) {
     free(entry);
 }
 
+int32_t PipeSelector_keyDeleted(PipeSelectorKey key) {
+    if (key == nullptr) return 0;
+    return __atomic_load_n(&reinterpret_cast<SelectorEntry *>(key)->channel->deleted, __ATOMIC_ACQUIRE) != 0;
+}
+
 int32_t PipeSelector_wait(PipeSelector selector, int64_t timeoutNanos, PipeWaiter *waiter, int64_t *tokens,
                           int32_t maxTokens, int32_t *count) {
     if (count != nullptr) *count = 0;

@@ -57,6 +57,11 @@ JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_NativePipes_selectorRemove(JN
     PipeSelector_remove(reinterpret_cast<PipeSelectorKey>(static_cast<intptr_t>(key)));
 }
 
+// Whether the channel of the key's pipe was deleted.
+JNIEXPORT jboolean JNICALL Java_com_fendrel_vm_channel_NativePipes_selectorKeyDeleted(JNIEnv *, jclass, jlong key) {
+    return PipeSelector_keyDeleted(reinterpret_cast<PipeSelectorKey>(static_cast<intptr_t>(key))) ? JNI_TRUE : JNI_FALSE;
+}
+
 // Waits as PipeSelector_wait does, interruptibly (InterruptibleWait.h), and
 // copies the tokens of ready pipes into `tokens`. Returns their number, or
 // minus the status (TRELLUM_TIMED_OUT, TRELLUM_WOKEN, TRELLUM_CANCELLED).

@@ -322,6 +322,11 @@ TRELLUM_API PipeSelectorKey PipeSelector_add(PipeSelector selector, Channel chan
 /* Deregisters the pipe and drops the key's pin. NULL does nothing. */
 TRELLUM_API void PipeSelector_remove(PipeSelectorKey key);
 /*
+ * 1 when the channel of the key's pipe was deleted (the pipe then stays
+ * ready until the key is removed), else 0; 0 for NULL. Any thread.
+ */
+TRELLUM_API int32_t PipeSelector_keyDeleted(PipeSelectorKey key);
+/*
  * Waits at most `timeoutNanos` on the monotonic clock (0 does not wait, a
  * negative timeout waits without limit) until a registered pipe is ready,
  * then writes the tokens of up to `maxTokens` ready pipes to `tokens` and

@@ -116,6 +116,9 @@ final class NativePipes {
 
     static native void selectorRemove(long key);
 
+    /** @return whether the channel of the key's pipe was deleted */
+    static native boolean selectorKeyDeleted(long key);
+
     /**
      * Waits until a registered pipe is ready, interruptibly as
      * {@link #receiveInterruptibly}.

@@ -29,13 +29,15 @@ import java.util.concurrent.TimeUnit;
  *
  * <p>Waiting costs nothing while no pipe is ready, and a select costs the
  * same whether ten or ten thousand idle pipes are registered; no file
- * descriptor is used per pipe. A registration keeps the pipe's channel
- * alive: after a {@linkplain MessageChannel#delete() delete} the registered
- * pipe stays ready until it is deregistered, and a new channel made under the
- * same ID is not watched. A {@link ChannelPipe} names its channel by ID, so
- * its {@code poll()} then reaches that new channel and finds nothing: with no
- * other thread receiving from the pipe, a ready pipe with nothing to take was
- * deleted, and must be deregistered, or every select returns it at once.
+ * descriptor is used per pipe.
+ *
+ * <p>A registration watches the channel that exists when it is made. When
+ * that channel is {@linkplain MessageChannel#delete() deleted}, the pipe is
+ * returned by one more select, which then deregisters it, as the JDK's
+ * selectors drop the keys of closed channels: its {@code poll()} finds
+ * nothing (it reaches the new channel made under the same ID), and the next
+ * select no longer returns it. Register the pipe again to watch the new
+ * channel.
  *
  * <pre>{@code
  * try (PipeSelector selector = PipeSelector.open()) {
@@ -44,11 +46,7 @@ import java.util.concurrent.TimeUnit;
  *     }
  *     for (;;) {
  *         for (ChannelPipe ready : selector.select()) {
- *             VMMessageImpl m = ready.poll();              // throws once shut down
- *             if (m == null) {
- *                 selector.deregister(ready);             // ready yet empty: deleted
- *             }
- *             for (; m != null; m = ready.poll()) {
+ *             for (VMMessageImpl m; (m = ready.poll()) != null; ) {   // throws once shut down
  *                 handle(m);
  *             }
  *         }
@@ -70,8 +68,8 @@ public final class PipeSelector implements Closeable {
     private int selecting;
     /** Registered pipes, with the token and native key of each. Guarded by {@link #lock}. */
     private final Map<ChannelPipe, long[]> registrations = new HashMap<>();
-    /** Registered pipes by token, read by selects without the lock. */
-    private final Map<Long, ChannelPipe> byToken = new ConcurrentHashMap<>();
+    /** Registrations by token, read by selects without the lock. */
+    private final Map<Long, Registration> byToken = new ConcurrentHashMap<>();
     private long nextToken;
 
     private PipeSelector(long handle) {
@@ -113,7 +111,7 @@ public final class PipeSelector implements Closeable {
                 throw new OutOfMemoryError("no native memory to register " + pipe);
             }
             registrations.put(pipe, new long[] {token, key});
-            byToken.put(token, pipe);
+            byToken.put(token, new Registration(pipe, token, key));
             return true;
         }
     }
@@ -128,14 +126,20 @@ public final class PipeSelector implements Closeable {
     public boolean deregister(ChannelPipe pipe) {
         synchronized (lock) {
             openHandle();
-            long[] registration = registrations.remove(pipe);
-            if (registration == null) {
-                return false;
-            }
-            byToken.remove(registration[0]);
-            NativePipes.selectorRemove(registration[1]);
-            return true;
+            return remove(pipe, -1);
         }
+    }
+
+    /** Deregisters the pipe if it is registered (with {@code token}, unless it is -1). Holds {@link #lock}. */
+    private boolean remove(ChannelPipe pipe, long token) {
+        long[] registration = registrations.get(pipe);
+        if (registration == null || token != -1 && registration[0] != token) {
+            return false;
+        }
+        registrations.remove(pipe);
+        byToken.remove(registration[0]);
+        NativePipes.selectorRemove(registration[1]);
+        return true;
     }
 
     /** @return a copy of the set of registered pipes; empty once closed */
@@ -241,6 +245,18 @@ public final class PipeSelector implements Closeable {
         }
     }
 
+    private static final class Registration {
+        final ChannelPipe pipe;
+        final long token;
+        final long key;
+
+        Registration(ChannelPipe pipe, long token, long key) {
+            this.pipe = pipe;
+            this.token = token;
+            this.key = key;
+        }
+    }
+
     private long openHandle() {
         if (handle == 0) {
             throw new ClosedSelectorException();
@@ -290,10 +306,17 @@ public final class PipeSelector implements Closeable {
             return Collections.emptyList();
         }
         List<ChannelPipe> ready = new ArrayList<>(result);
-        for (int i = 0; i < result; i++) {
-            ChannelPipe pipe = byToken.get(tokens[i]);
-            if (pipe != null) {
-                ready.add(pipe);
+        synchronized (lock) {
+            // Under the lock: a key read here cannot be removed and freed meanwhile.
+            for (int i = 0; i < result && handle != 0; i++) {
+                Registration registration = byToken.get(tokens[i]);
+                if (registration == null) {
+                    continue;  // deregistered since the wait saw it
+                }
+                ready.add(registration.pipe);
+                if (NativePipes.selectorKeyDeleted(registration.key)) {
+                    remove(registration.pipe, registration.token);
+                }
             }
         }
         return ready;
