@@ -43,10 +43,12 @@ inline void roomMade(PipeEnd *pipe, bool all) {
     else pthread_cond_signal(&pipe->room);
 }
 
-// Links `node` behind every message of lower or equal priority.
-inline void linkNode(PipeEnd *pipe, MessagePipe node) {
+// Links `node` behind every message of lower or equal priority, or with
+// `first` ahead of those of equal priority.
+inline void linkNode(PipeEnd *pipe, MessagePipe node, bool first = false) {
     Message message = node->message;
-    MessagePipe after = pipe->index.insert(message->header->priority, node);
+    const int32_t priority = message->header->priority;
+    MessagePipe after = first ? pipe->index.insertFirst(priority, node) : pipe->index.insert(priority, node);
     if (after == nullptr) {
         node->next = pipe->head;
         pipe->head = node;

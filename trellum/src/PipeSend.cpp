@@ -91,6 +91,25 @@ void Channel_addToPipe(Channel channel, int32_t pipeIndex, Message message) {
     if (pipe == nullptr || Send(channel, pipe).run(message, -1) != TRELLUM_ADDED) Message_free(message);
 }
 
+void Channel_returnToPipe(Channel channel, int32_t pipeIndex, Message message) {
+    if (message == nullptr) return;
+    PipeEnd *pipe = pipeOf(channel, pipeIndex);
+    if (pipe != nullptr) {
+        MessagePipe node = trellum::nodeFor(message);
+        ScopedLock lock(&pipe->mutex);
+        if (!pipe->deleted) {
+            // Undoes the receive: neither a new message nor a taken one.
+            trellum::linkNode(pipe, node, true);
+            --pipe->added;
+            --pipe->removed;
+            if (pipe->waiters > 0) pthread_cond_signal(&pipe->condition);
+            return;
+        }
+        message = trellum::releaseNode(node);
+    }
+    Message_free(message);  // no pipe to return to: handed over all the same
+}
+
 int32_t Channel_timedAddToPipe(Channel channel, int32_t pipeIndex, Message message, int64_t timeoutNanos) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr || message == nullptr) return TRELLUM_INVALID_ARGUMENT;

@@ -22,6 +22,19 @@ uint32_t PriorityIndex::upperBound(int32_t priority) const {
     return low;
 }
 
+uint32_t PriorityIndex::lowerBound(int32_t priority) const {
+    uint32_t low = begin_, high = end_;
+    while (low < high) {
+        uint32_t middle = low + (high - low) / 2;
+        if (entries_[middle].priority < priority) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return low;
+}
+
 // Opens a free slot between the entries now at position - 1 and position
 // (position may be end_) and returns its index. Moves whichever side is
 // shorter; a full buffer is compacted, or doubled when more than half full,
@@ -77,6 +90,16 @@ MessagePipe PriorityIndex::insert(int32_t priority, MessagePipe node) {
     // openSlot may move the buffer: index it only after the call (C++17
     // evaluates `entries_` in `entries_[openSlot(...)]` first).
     uint32_t slot = openSlot(position);
+    entries_[slot] = Entry{priority, node};
+    return after;
+}
+
+MessagePipe PriorityIndex::insertFirst(int32_t priority, MessagePipe node) {
+    const uint32_t position = lowerBound(priority);
+    MessagePipe after = position > begin_ ? entries_[position - 1].last : nullptr;
+    // With nodes of its priority queued, the last of them stays the last.
+    if (position < end_ && entries_[position].priority == priority) return after;
+    const uint32_t slot = openSlot(position);
     entries_[slot] = Entry{priority, node};
     return after;
 }

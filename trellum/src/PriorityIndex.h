@@ -27,6 +27,10 @@ public:
     // out of memory.
     MessagePipe insert(int32_t priority, MessagePipe node);
 
+    // Records `node` as a new first node of `priority` and returns the node
+    // it must be linked behind, or NULL when it becomes the head.
+    MessagePipe insertFirst(int32_t priority, MessagePipe node);
+
     // Tells the index that `node`, the head of the list, was unlinked.
     void removedHead(MessagePipe node) {
         if (begin_ != end_ && entries_[begin_].last == node) ++begin_;
@@ -46,6 +50,7 @@ private:
     };
 
     uint32_t upperBound(int32_t priority) const;
+    uint32_t lowerBound(int32_t priority) const;
     uint32_t openSlot(uint32_t position);
 
     Entry *entries_ = nullptr;

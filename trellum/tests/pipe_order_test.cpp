@@ -63,6 +63,36 @@ TEST(PipeOrder, EqualPrioritiesKeepTheirOrderAndLowerOnesOvertake) {
     EXPECT_EQ(ids(drain(channel.get(), 0)), (std::vector<int32_t>{4, 1, 2, 3, 5}));
 }
 
+// A message put back after a failed delivery is taken first again, ahead of
+// its equals, even into a full bounded pipe, and counts as never taken;
+// later adds of every priority still find their places.
+TEST(PipeOrder, ReturnedMessagesGoAheadOfTheirEqualsWhateverTheCapacity) {
+    OwnedChannel channel(Channel_new(1));
+    Channel_setPipeCapacity(channel.get(), 0, 3, 0);
+    Channel_addToPipe(channel.get(), 0, trellum_test::makeMessage(2, 20));
+    Channel_addToPipe(channel.get(), 0, trellum_test::makeMessage(2, 21));
+    Channel_addToPipe(channel.get(), 0, trellum_test::makeMessage(4, 40));
+    Message taken = Channel_removeFromPipe(channel.get(), 0);
+    Channel_addToPipe(channel.get(), 0, trellum_test::makeMessage(3, 30));  // full again
+    Channel_returnToPipe(channel.get(), 0, taken);
+    PipeStats stats = {sizeof stats, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_EQ(Channel_statsOfPipe(channel.get(), 0, &stats), TRELLUM_RECEIVED);
+    EXPECT_EQ(stats.size, 4);
+    EXPECT_EQ(stats.added, 4);
+    EXPECT_EQ(stats.removed, 0);
+
+    // Both of priority 2 out, then back in reverse: the index must make a
+    // new entry for a priority no longer queued.
+    Message first = Channel_removeFromPipe(channel.get(), 0);
+    Message second = Channel_removeFromPipe(channel.get(), 0);
+    Channel_returnToPipe(channel.get(), 0, second);
+    Channel_returnToPipe(channel.get(), 0, first);
+    Channel_setPipeCapacity(channel.get(), 0, 0, 0);
+    Channel_addToPipe(channel.get(), 0, trellum_test::makeMessage(2, 22));
+    Channel_addToPipe(channel.get(), 0, trellum_test::makeMessage(1, 11));
+    EXPECT_EQ(ids(drain(channel.get(), 0)), (std::vector<int32_t>{11, 20, 21, 22, 30, 40}));
+}
+
 TEST(PipeOrder, NegativePrioritiesComeFirstWithSignedComparison) {
     OwnedChannel channel(Channel_new(1));
     const std::vector<int32_t> added = {0, INT32_MAX, -1, 1, INT32_MIN, -100, 100};

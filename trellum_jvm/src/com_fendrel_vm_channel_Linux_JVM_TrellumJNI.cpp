@@ -59,10 +59,10 @@ JNIEXPORT jobject JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_TrellumJNI_remo
     jobject result = trellum_jvm::message2object(env, messageClass, *message);
     if (result == nullptr) {
         // No object could be built (the Java heap is exhausted, say). The
-        // message goes back into its pipe rather than being lost; it queues
-        // behind any messages of equal priority, and the caller gets the
-        // pending exception.
-        Channel_addToPipe(channel.get(), pipe, message);
+        // message goes back to the front of its pipe rather than being lost,
+        // even into a bounded pipe refilled meanwhile, and the caller gets
+        // the pending exception.
+        Channel_returnToPipe(channel.get(), pipe, message);
         return nullptr;
     }
     Message_free(message);

@@ -97,7 +97,7 @@ jbyteArray deliver(JNIEnv *env, Channel channel, int32_t pipe, Message message, 
     bool failed;
     jbyteArray large = handOverThrough(env, *message, area, capacity, &failed);
     if (failed) {
-        Channel_addToPipe(channel, pipe, message);  // not lost: queued again behind its equals
+        Channel_returnToPipe(channel, pipe, message);  // not lost: taken first again
         return nullptr;
     }
     Message_free(message);
@@ -107,19 +107,6 @@ jbyteArray deliver(JNIEnv *env, Channel channel, int32_t pipe, Message message, 
 } // namespace
 
 extern "C" {
-
-// Queues a message built from the header integers and a copy of `body`
-// (null: empty). Raises OutOfMemoryError, queuing nothing, when native memory
-// for it cannot be had.
-JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_NativePipes_put(
-    JNIEnv *env, jclass, jint channelID, jint pipe, jint type, jint priority, jint headerChannelID,
-    jint messageID, jint attributes, jbyteArray body) {
-    const jint header[kHeaderInts] = {type, priority, headerChannelID, messageID, attributes};
-    Message message = trellum_jvm::newMessageFromArray(env, header, body);
-    if (message == nullptr) return;  // an exception is pending
-    PinnedChannel channel(channelID);
-    Channel_addToPipe(channel.get(), pipe, message);
-}
 
 // Takes up to `max` messages that are queued now, in order, in one crossing:
 // message i's header goes to headers[5i..5i+4] and its body to bodies[i].
@@ -142,7 +129,7 @@ JNIEXPORT jint JNICALL Java_com_fendrel_vm_channel_NativePipes_drain(
             if (!env->ExceptionCheck()) env->SetObjectArrayElement(bodies, taken, body.get());
         }
         if (env->ExceptionCheck()) {
-            Channel_addToPipe(channel.get(), pipe, message);  // not lost
+            Channel_returnToPipe(channel.get(), pipe, message);  // not lost: taken first again
             break;
         }
         Message_free(message);
@@ -154,22 +141,6 @@ JNIEXPORT jint JNICALL Java_com_fendrel_vm_channel_NativePipes_drain(
 // The address of a direct buffer (the calling thread's transfer area).
 JNIEXPORT jlong JNICALL Java_com_fendrel_vm_channel_NativePipes_addressOf(JNIEnv *env, jclass, jobject buffer) {
     return static_cast<jlong>(reinterpret_cast<intptr_t>(env->GetDirectBufferAddress(buffer)));
-}
-
-// Queues a message built from the header integers and `length` body bytes
-// at `bytes` (the transfer area's body). Raises OutOfMemoryError, queuing
-// nothing, when native memory for it cannot be had.
-JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_NativePipes_putFromArea(
-    JNIEnv *env, jclass, jint channelID, jint pipe, jint type, jint priority, jint headerChannelID,
-    jint messageID, jint attributes, jlong area, jint length) {
-    Message message = Message_new(type, priority, headerChannelID, messageID, attributes, length,
-                                  areaAt(area)->body);
-    if (message == nullptr) {
-        jni_support::throwNew(env, "java/lang/OutOfMemoryError", "no native memory for the message");
-        return;
-    }
-    PinnedChannel channel(channelID);
-    Channel_addToPipe(channel.get(), pipe, message);
 }
 
 // Takes the first message of pipe `pipe` (0 or 1), waiting at most

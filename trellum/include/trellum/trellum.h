@@ -97,6 +97,14 @@ TRELLUM_API void Channel_addToPipe(Channel channel, int32_t pipe, Message messag
  */
 TRELLUM_API int32_t Channel_timedAddToPipe(Channel channel, int32_t pipe, Message message, int64_t timeoutNanos);
 /*
+ * Puts back a message the caller just received and could not deliver (say,
+ * memory for the receiver's copy ran out): ahead of every queued message of
+ * its priority, so that it is the next one taken again, whatever the pipe's
+ * capacity, and without counting it as added or removed. Never waits. The
+ * pipe takes ownership; a deleted channel frees the message.
+ */
+TRELLUM_API void Channel_returnToPipe(Channel channel, int32_t pipe, Message message);
+/*
  * Bounds the pipe: at most `maxMessages` queued messages and `maxBytes`
  * queued body bytes; 0 or less means no limit on that measure (pipes start
  * with no limit). A pipe holding no message accepts any one message however

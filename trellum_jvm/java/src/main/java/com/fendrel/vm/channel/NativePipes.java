@@ -28,15 +28,6 @@ final class NativePipes {
     }
 
     /**
-     * Queues a message built from the header integers and a copy of
-     * {@code body} (null: empty).
-     *
-     * @throws OutOfMemoryError when native memory for the message cannot be had
-     */
-    static native void put(int channelID, int pipeIndex, int type, int priority, int headerChannelID,
-            int messageID, int attributes, byte[] body);
-
-    /**
      * Takes up to {@code max} messages that are queued now, in one crossing:
      * message i's header goes to {@code headers[5i..5i+4]}, its body to
      * {@code bodies[i]}.
@@ -45,15 +36,6 @@ final class NativePipes {
      * @throws OutOfMemoryError when a body array cannot be had; that message stays queued
      */
     static native int drain(int channelID, int pipeIndex, int max, int[] headers, byte[][] bodies);
-
-    /**
-     * Queues a message built from the header integers and the {@code length}
-     * body bytes in the transfer area at {@code area}.
-     *
-     * @throws OutOfMemoryError when native memory for the message cannot be had
-     */
-    static native void putFromArea(int channelID, int pipeIndex, int type, int priority, int headerChannelID,
-            int messageID, int attributes, long area, int length);
 
     /**
      * Takes the first message of a pipe, waiting at most {@code timeoutNanos}

@@ -64,7 +64,10 @@ public final class TrellumJNI {
     /**
      * Queues a copy of the message behind every queued message of lower or
      * equal priority and wakes one receiver blocked on the pipe. A pipe that
-     * is shut down still queues.
+     * is shut down still queues. A full bounded pipe (see
+     * {@code ChannelPipe.setCapacity}) makes this wait for room, without
+     * limit and not interruptibly; deleting the channel ends the wait and
+     * discards the message.
      *
      * @param channelID the channel
      * @param pipeID    the pipe: 17 for one, anything else for the other
@@ -88,8 +91,7 @@ public final class TrellumJNI {
      *         when either happens while waiting
      *         (even if a startup follows at once)
      * @throws OutOfMemoryError when the Java object cannot be built; the
-     *         message then stays in the pipe, behind any others of its
-     *         priority
+     *         message then stays first in the pipe
      */
     public static native VMMessageImpl removeMessageFromChannel(int channelID, int pipeID);
 
