@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +39,12 @@ struct Shape {
     int32_t maxMessages;
     int64_t maxBytes;
 };
+
+// Named in test listings by value (the default would print padding bytes).
+void PrintTo(const Shape &s, std::ostream *os) {
+    *os << s.producers << " producers, " << s.consumers << " consumers, limit " << s.maxMessages << " messages "
+        << s.maxBytes << " bytes";
+}
 
 class BoundedStress {
 public:
@@ -153,6 +160,7 @@ private:
                 stats.waitingReceivers < 0 || stats.waitingReceivers > static_cast<int32_t>(shape_.consumers))
                 ++observerFaults_;
             ++observations_;
+            std::this_thread::yield();  // under DRD a spinning observer would starve the others
         }
     }
 
