@@ -6,6 +6,7 @@
 // An input leaves nothing behind: it ends by releasing its pins and deleting
 // its channel IDs, so every input starts from an empty registry and leaks
 // show up under LeakSanitizer.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,13 @@ namespace model = trellum_model;
 const int32_t kIds[] = {0, 1, -1, 233, INT32_MIN, INT32_MAX};
 const int32_t kPipes[] = {0, 1, -1, 2, INT32_MIN, INT32_MAX};
 const int32_t kPriorities[] = {INT32_MIN, INT32_MIN + 1, -1, 0, 1, 5, INT32_MAX - 1, INT32_MAX};
+// Capacities near what the inputs queue (bodies of 0 to 40 bytes); 0 and
+// less mean no limit.
+const int32_t kMaxMessages[] = {0, 1, 2, 3, 8, -1, INT32_MIN, INT32_MAX};
+const int64_t kMaxBytes[] = {0, 1, 16, 40, 100, -1, INT64_MIN, INT64_MAX};
+// Where the model says an add finds room at once: only a library that
+// disagrees ever waits this long.
+const int64_t kLongWait = 5000000000;
 
 // A channel the sequence holds: a pin, or a bare pointer from
 // ChannelManager_createOrGetChannel (dropped at the delete, after which it
@@ -38,13 +46,14 @@ struct Handle {
     bool pinned;
 };
 
-[[noreturn]] void mismatch(const char *what, long step, long expected, long actual) {
-    std::fprintf(stderr, "model mismatch at step %ld: %s: expected %ld, got %ld\n", step, what,
+// long long: the counters and byte limits are 64-bit on every target.
+[[noreturn]] void mismatch(const char *what, long step, long long expected, long long actual) {
+    std::fprintf(stderr, "model mismatch at step %ld: %s: expected %lld, got %lld\n", step, what,
                  expected, actual);
     std::abort();
 }
 
-void expectEqual(const char *what, long step, long expected, long actual) {
+void expectEqual(const char *what, long step, long long expected, long long actual) {
     if (expected != actual) mismatch(what, step, expected, actual);
 }
 
@@ -105,7 +114,7 @@ private:
     }
 
     void one() {
-        switch (in_.ConsumeIntegralInRange<int>(0, 15)) {
+        switch (in_.ConsumeIntegralInRange<int>(0, 21)) {
         case 0: {
             int32_t id = pickId();
             found(id, ChannelManager_createOrGetChannel(id), false);
@@ -142,12 +151,22 @@ private:
         case 5: {
             Handle h = pickHandle();
             int32_t pipe = pickPipe();
-            model::Msg m{in_.ConsumeIntegral<int32_t>(), pickPriority(), in_.ConsumeIntegral<int32_t>(),
-                         static_cast<int32_t>(nextMessageId_++), in_.ConsumeIntegral<int32_t>(),
-                         in_.ConsumeBytes<uint8_t>(in_.ConsumeIntegralInRange<size_t>(0, 40))};
-            Message real = Message_new(m.type, m.priority, m.channelID, m.messageID, m.attributes,
-                                       static_cast<int32_t>(m.body.size()), m.body.data());
-            if (real == nullptr) mismatch("Message_new", step_, 1, 0);
+            model::Msg m = newMsg();
+            Message real = realOf(m);
+            if (model::wouldWait(h.chan, pipe, m)) {
+                // A full pipe: the plain add would wait for ever on this one thread.
+                expectEqual("add to a full pipe, trying", step_, model::TimedOut,
+                            Channel_timedAddToPipe(h.real, pipe, real, 0));
+                Message_free(real);  // turned away: still ours
+                break;
+            }
+            if (model::bounded(h.chan, pipe)) {
+                // Room by the model's rule: should the library's differ, a
+                // plain add would hang the fuzzer, a long timed one fails it.
+                expectEqual("add with room", step_, model::tryAdd(h.chan, pipe, m),
+                            Channel_timedAddToPipe(h.real, pipe, real, kLongWait));
+                break;
+            }
             Channel_addToPipe(h.real, pipe, real);
             model::add(h.chan, pipe, m);
             break;
@@ -249,7 +268,125 @@ private:
         case 15:  // a NULL message is refused without harm
             Channel_addToPipe(pickHandle().real, pickPipe(), nullptr);
             break;
+        case 16: {
+            Handle h = pickHandle();
+            int32_t pipe = pickPipe();
+            const int32_t maxMessages = kMaxMessages[in_.ConsumeIntegralInRange<size_t>(0, std::size(kMaxMessages) - 1)];
+            const int64_t maxBytes = kMaxBytes[in_.ConsumeIntegralInRange<size_t>(0, std::size(kMaxBytes) - 1)];
+            Channel_setPipeCapacity(h.real, pipe, maxMessages, maxBytes);
+            model::setCapacity(h.chan, pipe, maxMessages, maxBytes);
+            break;
         }
+        case 17: {  // the add that only tries
+            Handle h = pickHandle();
+            int32_t pipe = pickPipe();
+            if (in_.ConsumeIntegralInRange<int>(0, 15) == 0) {
+                expectEqual("timed add of NULL", step_, model::Invalid, Channel_timedAddToPipe(h.real, pipe, nullptr, 0));
+                break;
+            }
+            model::Msg m = newMsg();
+            Message real = realOf(m);
+            const int32_t status = Channel_timedAddToPipe(h.real, pipe, real, 0);
+            expectEqual("timed add status", step_, model::tryAdd(h.chan, pipe, m), status);
+            if (status != TRELLUM_ADDED) {
+                expectSame(step_, m, real);  // handed back untouched
+                Message_free(real);
+            }
+            break;
+        }
+        case 18: {
+            Handle h = pickHandle();
+            int32_t pipe = pickPipe();
+            if (in_.ConsumeIntegralInRange<int>(0, 3) != 0) {
+                compareStats(h, pipe);
+                break;
+            }
+            PipeStats stats;
+            std::memset(&stats, 0x5a, sizeof stats);
+            stats.structSize = sizeof stats - in_.ConsumeIntegralInRange<uint32_t>(1, sizeof stats);
+            const PipeStats before = stats;
+            expectEqual("stats with a short struct", step_, model::Invalid, Channel_statsOfPipe(h.real, pipe, &stats));
+            expectEqual("short struct untouched", step_, 0, std::memcmp(&stats, &before, sizeof stats) != 0);
+            expectEqual("stats into NULL", step_, model::Invalid, Channel_statsOfPipe(h.real, pipe, nullptr));
+            break;
+        }
+        case 19: {  // removal of a given message: a queued one, or likely none
+            Handle h = pickHandle();
+            int32_t pipe = pickPipe();
+            std::vector<model::Msg> queued;
+            model::copy(h.chan, pipe, &queued);
+            model::Msg like = newMsg();
+            if (!queued.empty() && in_.ConsumeBool()) {
+                like = queued[in_.ConsumeIntegralInRange<size_t>(0, queued.size() - 1)];
+                if (in_.ConsumeIntegralInRange<int>(0, 3) == 0) like.body.push_back(0);  // nearly equal
+            }
+            Message real = realOf(like);
+            expectEqual("remove equal status", step_, model::removeEqual(h.chan, pipe, like),
+                        Channel_removeEqualFromPipe(h.real, pipe, real));
+            Message_free(real);
+            break;
+        }
+        case 20: {
+            Handle h = pickHandle();
+            int32_t pipe = pickPipe();
+            // Room for the whole model queue, or (now and then) for less: the
+            // count must still tell the whole length.
+            std::vector<model::Msg> want;
+            const int32_t expected = model::copy(h.chan, pipe, &want);
+            size_t room = want.size();
+            if (room > 0 && in_.ConsumeBool()) room = in_.ConsumeIntegralInRange<size_t>(0, room - 1);
+            std::vector<Message> copies(room + 1, nullptr);
+            int32_t count = -1;
+            const int32_t status = Channel_copyOfPipe(h.real, pipe, copies.data(), static_cast<int32_t>(room), &count);
+            expectEqual("copy status", step_, expected, status);
+            const long copied = status == TRELLUM_RECEIVED ? std::min<long>(count, static_cast<long>(room)) : 0;
+            expectEqual("copy count", step_, status == TRELLUM_RECEIVED ? static_cast<long>(want.size()) : 0L,
+                        static_cast<long>(count));
+            for (long k = 0; k < copied; ++k) {
+                expectSame(step_, want[static_cast<size_t>(k)], copies[static_cast<size_t>(k)]);
+                Message_free(copies[static_cast<size_t>(k)]);
+            }
+            expectEqual("copy writes no further", step_, 0L, static_cast<long>(copies[room] != nullptr));
+            break;
+        }
+        case 21: {  // the cancellable add, through one waiter whose cancels stay pending until a wait takes them
+            Handle h = pickHandle();
+            int32_t pipe = pickPipe();
+            if (in_.ConsumeBool()) {
+                PipeWaiter_cancel(&waiter_);
+                cancelPending_ = true;
+            }
+            const int64_t timeout = in_.ConsumeBool() ? 0 : kLongWait;
+            model::Msg m = newMsg();
+            const bool full = model::wouldWait(h.chan, pipe, m);
+            if (full && timeout != 0 && !cancelPending_) break;  // nothing would end the wait but the timeout
+            Message real = realOf(m);
+            const int32_t status = Channel_cancellableAddToPipe(h.real, pipe, real, timeout, &waiter_);
+            model::Status expected;
+            if (full && timeout != 0) {
+                expected = model::Cancelled;
+                cancelPending_ = false;
+            } else {
+                expected = model::tryAdd(h.chan, pipe, m);
+            }
+            expectEqual("cancellable add status", step_, expected, status);
+            if (status != TRELLUM_ADDED) Message_free(real);
+            break;
+        }
+        }
+    }
+
+    model::Msg newMsg() {
+        return model::Msg{in_.ConsumeIntegral<int32_t>(), pickPriority(), in_.ConsumeIntegral<int32_t>(),
+                          static_cast<int32_t>(nextMessageId_++), in_.ConsumeIntegral<int32_t>(),
+                          in_.ConsumeBytes<uint8_t>(in_.ConsumeIntegralInRange<size_t>(0, 40))};
+    }
+
+    Message realOf(const model::Msg &m) {
+        Message real = Message_new(m.type, m.priority, m.channelID, m.messageID, m.attributes,
+                                   static_cast<int32_t>(m.body.size()), m.body.data());
+        if (real == nullptr) mismatch("Message_new", step_, 1, 0);
+        return real;
     }
 
     // After every step: every held channel's sizes agree with the model.
@@ -260,10 +397,36 @@ private:
         }
     }
 
+    // Every field against the model. Not after every step: it would make the
+    // fuzzer three times slower, and the counters, once off, stay off until
+    // the comparison at the end. No thread waits, so neither do the counts.
+    void compareStats(const Handle &h, int32_t pipe) {
+        PipeStats got;
+        std::memset(&got, 0x5a, sizeof got);
+        got.structSize = sizeof got;
+        model::Stats want;
+        expectEqual("stats status", step_, model::stats(h.chan, pipe, &want), Channel_statsOfPipe(h.real, pipe, &got));
+        if (!model::validPipe(pipe) || h.real == nullptr) return;  // nothing written
+        expectEqual("stats structSize", step_, sizeof got, got.structSize);
+        expectEqual("stats size", step_, want.size, got.size);
+        expectEqual("stats bytes", step_, want.bytes, got.bytes);
+        expectEqual("stats highWaterSize", step_, want.highWaterSize, got.highWaterSize);
+        expectEqual("stats maxMessages", step_, want.maxMessages, got.maxMessages);
+        expectEqual("stats maxBytes", step_, want.maxBytes, got.maxBytes);
+        expectEqual("stats added", step_, want.added, got.added);
+        expectEqual("stats removed", step_, want.removed, got.removed);
+        expectEqual("stats shutDown", step_, want.shutDown, got.shutDown);
+        expectEqual("stats waitingReceivers", step_, 0, got.waitingReceivers);
+        expectEqual("stats waitingSenders", step_, 0, got.waitingSenders);
+    }
+
     void forget(size_t i) { handles_.erase(handles_.begin() + static_cast<long>(i)); }
 
     // Back to an empty registry: pins released, every ID deleted.
     void finish() {
+        for (const Handle &h : handles_) {
+            for (int32_t pipe = 0; pipe < 2; ++pipe) compareStats(h, pipe);
+        }
         for (const Handle &h : handles_) {
             if (h.pinned) ChannelManager_releaseChannel(h.real);
         }
@@ -277,6 +440,14 @@ private:
     std::vector<Handle> handles_;
     long step_ = 0;
     uint32_t nextMessageId_ = 0;
+    PipeWaiter waiter_ = makeWaiter();
+    bool cancelPending_ = false;
+
+    static PipeWaiter makeWaiter() {
+        PipeWaiter waiter;
+        PipeWaiter_init(&waiter);
+        return waiter;
+    }
 };
 
 } // namespace
