@@ -21,6 +21,7 @@ import java.util.concurrent.Callable;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.ConcurrentHashMap;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.function.IntSupplier;
 
@@ -508,6 +509,28 @@ class BlockingQueueContractTest {
         pipe.take();
         assertEquals("queued", within(add));
         assertTrue(pipe.contains(message(0, 2)));
+    }
+
+    /** Only a send that waits for room can be told of a delete; any other goes to the next channel. */
+    @Test
+    void sendsThatNeverWaitOutliveDeletes() throws Exception {
+        AtomicBoolean stop = new AtomicBoolean();
+        CompletableFuture<Object> deleter = inThread(() -> {
+            while (!stop.get()) {
+                channel.delete();
+            }
+            return "done";
+        });
+        try {
+            long end = System.nanoTime() + TimeUnit.SECONDS.toNanos(2);
+            for (int id = 0; id < 100_000 && System.nanoTime() < end; id++) {
+                pipe.put(message(0, id));
+                assertTrue(pipe.offer(message(0, id), 1, TimeUnit.SECONDS));
+            }
+        } finally {
+            stop.set(true);
+        }
+        assertEquals("done", within(deleter));
     }
 
     /**
