@@ -111,8 +111,7 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
      */
     @Override
     public boolean offer(VMMessageImpl message) {
-        int status = TransferArea.ofThread().send(channel.id(), side.index(), checked(message), 0);
-        return status == NativePipes.ADDED || status == NativePipes.DELETED && offer(message);
+        return TransferArea.ofThread().send(channel.id(), side.index(), checked(message), 0) == NativePipes.ADDED;
     }
 
     /**

@@ -66,9 +66,14 @@ final class TransferArea {
             buffer.put(body);
         }
         // Try first: an unbounded pipe, or one with room, never needs the
-        // interruptor.
-        int status = NativePipes.send(channelID, pipeIndex, h.getType(), h.getPriority(), h.getChannelID(),
-                h.getMessageID(), h.getAttributes(), large, address, body.length, 0, null, false);
+        // interruptor. A delete that wins the race with this try is no reason
+        // to refuse: the send has not waited, so it goes to the channel the
+        // next try makes, as a send after the delete would.
+        int status;
+        do {
+            status = NativePipes.send(channelID, pipeIndex, h.getType(), h.getPriority(), h.getChannelID(),
+                    h.getMessageID(), h.getAttributes(), large, address, body.length, 0, null, false);
+        } while (status == NativePipes.DELETED);
         if (status != NativePipes.TIMED_OUT || timeoutNanos == 0) {
             return status;
         }
