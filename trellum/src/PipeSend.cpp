@@ -86,6 +86,15 @@ extern "C" {
 void Channel_addToPipe(Channel channel, int32_t pipeIndex, Message message) {
     if (message == nullptr) return;  // a NULL message would poison the queue
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
+    if (pipe != nullptr) {
+        // The common case, an unbounded live pipe, without a send's setup.
+        ScopedLock lock(&pipe->mutex);
+        if (!pipe->deleted && !trellum::isBounded(*pipe)) {
+            trellum::linkNode(pipe, trellum::nodeFor(message));
+            if (pipe->waiters > 0) pthread_cond_signal(&pipe->condition);
+            return;
+        }
+    }
     // Ownership was handed over all the same: a message that cannot be
     // queued (no pipe, a deleted channel) is freed.
     if (pipe == nullptr || Send(channel, pipe).run(message, -1) != TRELLUM_ADDED) Message_free(message);
