@@ -14,12 +14,6 @@ const int64_t kFirstWaitNanos = 10 * 1000 * 1000;
 
 CachedHandle<jmethodID> isInterruptedMethod;
 
-int64_t monotonicNanos() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 bool isInterrupted(JNIEnv *env, jobject thread) {
     jmethodID method = isInterruptedMethod.get();
     if (method == nullptr) {
@@ -41,6 +35,18 @@ bool isInterrupted(JNIEnv *env, jobject thread) {
 }
 
 } // namespace
+
+int64_t monotonicNanos() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void pauseCpu() {
+#if defined(__i386__) || defined(__x86_64__)
+    __builtin_ia32_pause();
+#endif
+}
 
 int32_t waitInterruptibly(JNIEnv *env, jobject thread, int64_t timeoutNanos, bool racyInterrupts, WaitStep &step) {
     const bool unbounded = timeoutNanos < 0;

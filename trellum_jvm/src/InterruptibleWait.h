@@ -35,11 +35,34 @@ protected:
     ~WaitStep() = default;
 };
 
+// Spins for a few microseconds, or until `done()` holds; returns whether it
+// held. A handoff between two busy threads then costs no sleep and no
+// wake-up: the other side usually acts within that time. Bounded by time,
+// so an idle wait pays it once per call and never more.
+template <typename Done>
+bool spinBriefly(Done done);
+
 // Runs `step` until it returns anything but a timeout before the deadline or
 // a cancel without an interrupt. Returns TRELLUM_CANCELLED only when
 // `thread` (the calling thread) is interrupted. `racyInterrupts`: the VM
 // may lose an interrupt that races with begin(), as described above.
 int32_t waitInterruptibly(JNIEnv *env, jobject thread, int64_t timeoutNanos, bool racyInterrupts, WaitStep &step);
+
+void pauseCpu();
+int64_t monotonicNanos();
+
+template <typename Done>
+bool spinBriefly(Done done) {
+    const int64_t kSpinNanos = 3000;
+    const int64_t end = monotonicNanos() + kSpinNanos;
+    for (;;) {
+        for (int i = 0; i < 32; ++i) {
+            if (done()) return true;
+            pauseCpu();
+        }
+        if (monotonicNanos() >= end) return done();
+    }
+}
 
 } // namespace trellum_jvm
 

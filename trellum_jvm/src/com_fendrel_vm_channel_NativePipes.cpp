@@ -81,6 +81,10 @@ class ReceiveStep : public trellum_jvm::WaitStep {
 public:
     ReceiveStep(Channel channel, int32_t pipe, PipeWaiter *waiter) : channel_(channel), pipe_(pipe), waiter_(waiter) {}
     int32_t wait(int64_t timeoutNanos, bool continued) override {
+        // Before the first wait, a brief spin for a message on its way.
+        if (!continued && timeoutNanos != 0) {
+            trellum_jvm::spinBriefly([this] { return Channel_sizeOfPipe(channel_, pipe_) > 0; });
+        }
         return Channel_cancellableRemoveFromPipe(channel_, pipe_, timeoutNanos, waiter_, continued ? 1 : 0, &message);
     }
     Message message = nullptr;

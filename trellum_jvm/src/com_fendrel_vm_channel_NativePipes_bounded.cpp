@@ -27,7 +27,16 @@ class SendStep : public trellum_jvm::WaitStep {
 public:
     SendStep(Channel channel, int32_t pipe, Message message, PipeWaiter *waiter)
         : channel_(channel), pipe_(pipe), message_(message), waiter_(waiter) {}
-    int32_t wait(int64_t timeoutNanos, bool) override {
+    int32_t wait(int64_t timeoutNanos, bool continued) override {
+        // Before the first wait, a brief spin for room on its way.
+        int32_t status = TRELLUM_TIMED_OUT;
+        if (!continued && timeoutNanos != 0 &&
+            trellum_jvm::spinBriefly([&] {
+                status = Channel_timedAddToPipe(channel_, pipe_, message_, 0);
+                return status != TRELLUM_TIMED_OUT;
+            })) {
+            return status;
+        }
         return Channel_cancellableAddToPipe(channel_, pipe_, message_, timeoutNanos, waiter_);
     }
 
