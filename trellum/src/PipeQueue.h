@@ -43,6 +43,32 @@ inline void roomMade(PipeEnd *pipe, bool all) {
     else pthread_cond_signal(&pipe->room);
 }
 
+// Keeps a channel alive from a call's first wait to the call's end, so that
+// a deletion meanwhile cannot free the pipe under the waiter; whoever leaves
+// last frees the channel. Declare it before the pipe's ScopedLock: the
+// reference must go after the lock.
+class HoldWhileWaiting {
+public:
+    explicit HoldWhileWaiting(Channel channel) : channel_(channel) {}
+    ~HoldWhileWaiting() {
+        if (held_) releaseChannel(channel_);
+    }
+    HoldWhileWaiting(const HoldWhileWaiting &) = delete;
+    HoldWhileWaiting &operator=(const HoldWhileWaiting &) = delete;
+
+    // Takes the reference on the first call; true on that call only.
+    bool hold() {
+        if (held_) return false;
+        retainChannel(channel_);
+        held_ = true;
+        return true;
+    }
+
+private:
+    Channel channel_;
+    bool held_ = false;
+};
+
 // Links `node` behind every message of lower or equal priority, or with
 // `first` ahead of those of equal priority.
 inline void linkNode(PipeEnd *pipe, MessagePipe node, bool first = false) {

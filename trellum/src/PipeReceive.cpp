@@ -22,70 +22,49 @@ using trellum::ScopedLock;
 
 namespace {
 
-// One receive, blocking or bounded. Holds the channel while it waits, so
-// that a deletion meanwhile cannot free the pipe under it; whoever leaves
-// last frees the channel.
-class Receive {
-public:
-    Receive(Channel channel, PipeEnd *pipe) : channel_(channel), pipe_(pipe) {}
-    ~Receive() {
-        if (holdsChannel_) trellum::releaseChannel(channel_);  // after the pipe's lock is gone
-    }
-    Receive(const Receive &) = delete;
-    Receive &operator=(const Receive &) = delete;
-
-    // timeoutNanos: 0 tries, < 0 waits without limit. `waiter` (may be
-    // NULL) can cancel the wait; with `continued`, the receive is the one
-    // the waiter began on this pipe in an earlier call, whose shutdown count
-    // still counts.
-    int32_t run(int64_t timeoutNanos, Message *message, trellum::WaiterState *waiter = nullptr,
-                bool continued = false) {
-        trellum::WaitingScope waiting(waiter);  // outlives the lock
-        ScopedLock lock(&pipe_->mutex);
-        if (pipe_->deleted) return TRELLUM_DELETED;
-        uint32_t epoch;
-        if (continued && waiter->receiveOn == pipe_) {
-            epoch = waiter->shutdownEpoch;
-            if (pipe_->shutdownFlag == 1 || pipe_->shutdownEpoch != epoch) return TRELLUM_SHUT_DOWN;
-        } else {
-            if (pipe_->shutdownFlag == 1) return TRELLUM_SHUT_DOWN;
-            epoch = pipe_->shutdownEpoch;
-            if (waiter != nullptr) {
-                waiter->receiveOn = pipe_;
-                waiter->shutdownEpoch = epoch;
-            }
-        }
-        struct timespec deadline;
-        bool bounded = false;
-        for (;;) {
-            if (pipe_->head != nullptr) {
-                *message = trellum::unlinkNode(pipe_, pipe_->head, nullptr);
-                return TRELLUM_RECEIVED;
-            }
-            if (timeoutNanos == 0) return TRELLUM_TIMED_OUT;
-            if (!holdsChannel_) {
-                trellum::retainChannel(channel_);
-                holdsChannel_ = true;
-                bounded = timeoutNanos > 0 && trellum::monotonicDeadlineAfter(timeoutNanos, &deadline);
-            }
-            if (waiting.enterOrCancelled(&pipe_->mutex, &pipe_->condition)) return TRELLUM_CANCELLED;
-            ++pipe_->waiters;
-            int waited = bounded ? trellum::waitUntil(&pipe_->condition, &pipe_->mutex, deadline)
-                                 : pthread_cond_wait(&pipe_->condition, &pipe_->mutex);
-            --pipe_->waiters;
-            if (pipe_->deleted) return TRELLUM_DELETED;
-            if (pipe_->shutdownEpoch != epoch) return TRELLUM_SHUT_DOWN;
-            // A message that came with the timeout is still taken: the add's
-            // wake-up may have gone to this receiver.
-            if (waited == ETIMEDOUT && pipe_->head == nullptr) return TRELLUM_TIMED_OUT;
+// One receive, blocking or bounded; holds the channel while it waits.
+// timeoutNanos: 0 tries, < 0 waits without limit. `waiter` (may be NULL)
+// can cancel the wait; with `continued`, the receive is the one the waiter
+// began on this pipe in an earlier call, whose shutdown count still counts.
+int32_t receive(Channel channel, PipeEnd *pipe, int64_t timeoutNanos, Message *message,
+                trellum::WaiterState *waiter = nullptr, bool continued = false) {
+    trellum::HoldWhileWaiting hold(channel);  // outlives the waiting scope: a cancel may lock the pipe
+    trellum::WaitingScope waiting(waiter);    // outlives the lock
+    ScopedLock lock(&pipe->mutex);
+    if (pipe->deleted) return TRELLUM_DELETED;
+    uint32_t epoch;
+    if (continued && waiter->receiveOn == pipe) {
+        epoch = waiter->shutdownEpoch;
+        if (pipe->shutdownFlag == 1 || pipe->shutdownEpoch != epoch) return TRELLUM_SHUT_DOWN;
+    } else {
+        if (pipe->shutdownFlag == 1) return TRELLUM_SHUT_DOWN;
+        epoch = pipe->shutdownEpoch;
+        if (waiter != nullptr) {
+            waiter->receiveOn = pipe;
+            waiter->shutdownEpoch = epoch;
         }
     }
-
-private:
-    Channel channel_;
-    PipeEnd *pipe_;
-    bool holdsChannel_ = false;
-};
+    struct timespec deadline;
+    bool bounded = false;
+    for (;;) {
+        if (pipe->head != nullptr) {
+            *message = trellum::unlinkNode(pipe, pipe->head, nullptr);
+            return TRELLUM_RECEIVED;
+        }
+        if (timeoutNanos == 0) return TRELLUM_TIMED_OUT;
+        if (hold.hold()) bounded = timeoutNanos > 0 && trellum::monotonicDeadlineAfter(timeoutNanos, &deadline);
+        if (waiting.enterOrCancelled(&pipe->mutex, &pipe->condition)) return TRELLUM_CANCELLED;
+        ++pipe->waiters;
+        int waited = bounded ? trellum::waitUntil(&pipe->condition, &pipe->mutex, deadline)
+                             : pthread_cond_wait(&pipe->condition, &pipe->mutex);
+        --pipe->waiters;
+        if (pipe->deleted) return TRELLUM_DELETED;
+        if (pipe->shutdownEpoch != epoch) return TRELLUM_SHUT_DOWN;
+        // A message that came with the timeout is still taken: the add's
+        // wake-up may have gone to this receiver.
+        if (waited == ETIMEDOUT && pipe->head == nullptr) return TRELLUM_TIMED_OUT;
+    }
+}
 
 // The common case, a message queued in a running live pipe, without a
 // receive's setup; NULL when the full receive must decide.
@@ -103,7 +82,7 @@ Message Channel_removeFromPipe(Channel channel, int32_t pipeIndex) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr) return nullptr;
     Message message = takeQueued(pipe);
-    if (message == nullptr) Receive(channel, pipe).run(-1, &message);
+    if (message == nullptr) receive(channel, pipe, -1, &message);
     return message;
 }
 
@@ -113,7 +92,7 @@ int32_t Channel_timedRemoveFromPipe(Channel channel, int32_t pipeIndex, int64_t 
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr || message == nullptr) return TRELLUM_INVALID_ARGUMENT;
     *message = takeQueued(pipe);
-    return *message != nullptr ? TRELLUM_RECEIVED : Receive(channel, pipe).run(timeoutNanos, message);
+    return *message != nullptr ? TRELLUM_RECEIVED : receive(channel, pipe, timeoutNanos, message);
 }
 
 int32_t Channel_cancellableRemoveFromPipe(Channel channel, int32_t pipeIndex, int64_t timeoutNanos,
@@ -121,7 +100,7 @@ int32_t Channel_cancellableRemoveFromPipe(Channel channel, int32_t pipeIndex, in
     if (message != nullptr) *message = nullptr;
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr || message == nullptr || waiter == nullptr) return TRELLUM_INVALID_ARGUMENT;
-    return Receive(channel, pipe).run(timeoutNanos, message, trellum::stateOf(waiter), continued != 0);
+    return receive(channel, pipe, timeoutNanos, message, trellum::stateOf(waiter), continued != 0);
 }
 
 } // extern "C"

@@ -21,63 +21,45 @@ using trellum::ScopedLock;
 
 namespace {
 
-// One send. Holds the channel while it waits, as a receive does.
-class Send {
-public:
-    Send(Channel channel, PipeEnd *pipe) : channel_(channel), pipe_(pipe) {}
-    ~Send() {
-        if (holdsChannel_) trellum::releaseChannel(channel_);  // after the pipe's lock is gone
-    }
-    Send(const Send &) = delete;
-    Send &operator=(const Send &) = delete;
-
-    // Queues `message` once there is room, waiting at most `timeoutNanos`
-    // (0 tries, < 0 waits without limit). On any status but TRELLUM_ADDED
-    // the message is still the caller's.
-    int32_t run(Message message, int64_t timeoutNanos, trellum::WaiterState *waiter = nullptr) {
-        const int64_t bytes = trellum::bodyBytes(message);
-        trellum::WaitingScope waiting(waiter);  // outlives the lock
-        ScopedLock lock(&pipe_->mutex);
-        struct timespec deadline;
-        bool bounded = false;
-        for (;;) {
-            if (pipe_->deleted) return TRELLUM_DELETED;
-            if (trellum::hasRoomFor(*pipe_, bytes)) {
-                trellum::linkNode(pipe_, trellum::nodeFor(message));
-                // Signalled under the lock: once it is released, a receiver
-                // may take the message and the channel may be deleted.
-                if (pipe_->waiters > 0) pthread_cond_signal(&pipe_->condition);
-                return TRELLUM_ADDED;
-            }
-            if (timeoutNanos == 0) return TRELLUM_TIMED_OUT;
-            if (!holdsChannel_) {
-                trellum::retainChannel(channel_);
-                holdsChannel_ = true;
-                bounded = timeoutNanos > 0 && trellum::monotonicDeadlineAfter(timeoutNanos, &deadline);
-            }
-            if (waiting.enterOrCancelled(&pipe_->mutex, &pipe_->room)) return giveUp(TRELLUM_CANCELLED);
-            ++pipe_->senders;
-            const int waited = bounded ? trellum::waitUntil(&pipe_->room, &pipe_->mutex, deadline)
-                                       : pthread_cond_wait(&pipe_->room, &pipe_->mutex);
-            --pipe_->senders;
-            if (waited == ETIMEDOUT && !pipe_->deleted && !trellum::hasRoomFor(*pipe_, bytes)) {
-                return giveUp(TRELLUM_TIMED_OUT);
-            }
-        }
-    }
-
-private:
+// One send: queues `message` once there is room, waiting at most
+// `timeoutNanos` (0 tries, < 0 waits without limit) and holding the channel
+// while it waits. On any status but TRELLUM_ADDED the message is still the
+// caller's.
+int32_t send(Channel channel, PipeEnd *pipe, Message message, int64_t timeoutNanos,
+             trellum::WaiterState *waiter = nullptr) {
+    const int64_t bytes = trellum::bodyBytes(message);
+    trellum::HoldWhileWaiting hold(channel);  // outlives the waiting scope: a cancel may lock the pipe
+    trellum::WaitingScope waiting(waiter);    // outlives the lock
+    ScopedLock lock(&pipe->mutex);
+    struct timespec deadline;
+    bool bounded = false;
     // A sender that leaves without sending may have taken a wake-up meant
     // to let one sender in: it passes it on.
-    int32_t giveUp(int32_t status) {
-        if (pipe_->senders > 0 && trellum::hasRoomFor(*pipe_, 0)) pthread_cond_signal(&pipe_->room);
+    auto giveUp = [pipe](int32_t status) {
+        if (pipe->senders > 0 && trellum::hasRoomFor(*pipe, 0)) pthread_cond_signal(&pipe->room);
         return status;
+    };
+    for (;;) {
+        if (pipe->deleted) return TRELLUM_DELETED;
+        if (trellum::hasRoomFor(*pipe, bytes)) {
+            trellum::linkNode(pipe, trellum::nodeFor(message));
+            // Signalled under the lock: once it is released, a receiver may
+            // take the message and the channel may be deleted.
+            if (pipe->waiters > 0) pthread_cond_signal(&pipe->condition);
+            return TRELLUM_ADDED;
+        }
+        if (timeoutNanos == 0) return TRELLUM_TIMED_OUT;
+        if (hold.hold()) bounded = timeoutNanos > 0 && trellum::monotonicDeadlineAfter(timeoutNanos, &deadline);
+        if (waiting.enterOrCancelled(&pipe->mutex, &pipe->room)) return giveUp(TRELLUM_CANCELLED);
+        ++pipe->senders;
+        const int waited = bounded ? trellum::waitUntil(&pipe->room, &pipe->mutex, deadline)
+                                   : pthread_cond_wait(&pipe->room, &pipe->mutex);
+        --pipe->senders;
+        if (waited == ETIMEDOUT && !pipe->deleted && !trellum::hasRoomFor(*pipe, bytes)) {
+            return giveUp(TRELLUM_TIMED_OUT);
+        }
     }
-
-    Channel channel_;
-    PipeEnd *pipe_;
-    bool holdsChannel_ = false;
-};
+}
 
 } // namespace
 
@@ -97,7 +79,7 @@ void Channel_addToPipe(Channel channel, int32_t pipeIndex, Message message) {
     }
     // Ownership was handed over all the same: a message that cannot be
     // queued (no pipe, a deleted channel) is freed.
-    if (pipe == nullptr || Send(channel, pipe).run(message, -1) != TRELLUM_ADDED) Message_free(message);
+    if (pipe == nullptr || send(channel, pipe, message, -1) != TRELLUM_ADDED) Message_free(message);
 }
 
 void Channel_returnToPipe(Channel channel, int32_t pipeIndex, Message message) {
@@ -122,14 +104,14 @@ void Channel_returnToPipe(Channel channel, int32_t pipeIndex, Message message) {
 int32_t Channel_timedAddToPipe(Channel channel, int32_t pipeIndex, Message message, int64_t timeoutNanos) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr || message == nullptr) return TRELLUM_INVALID_ARGUMENT;
-    return Send(channel, pipe).run(message, timeoutNanos);
+    return send(channel, pipe, message, timeoutNanos);
 }
 
 int32_t Channel_cancellableAddToPipe(Channel channel, int32_t pipeIndex, Message message, int64_t timeoutNanos,
                                      PipeWaiter *waiter) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr || message == nullptr || waiter == nullptr) return TRELLUM_INVALID_ARGUMENT;
-    return Send(channel, pipe).run(message, timeoutNanos, trellum::stateOf(waiter));
+    return send(channel, pipe, message, timeoutNanos, trellum::stateOf(waiter));
 }
 
 } // extern "C"

@@ -27,7 +27,6 @@ using trellum_test::eventually;
 using trellum_test::Ledger;
 using trellum_test::stressDuration;
 using trellum_test::trafficMessage;
-using trellum_test::valueOf;
 
 namespace {
 
@@ -165,16 +164,8 @@ private:
     }
 
     void check() {
-        uint64_t count = 0, sum = 0;
-        for (const Ledger &ledger : ledgers_) {
-            count += ledger.count;
-            sum += ledger.sum;
-        }
-        uint64_t sentCount = 0, sentSum = 0;
-        for (uint32_t p = 0; p < shape_.producers; ++p) {
-            for (uint32_t s = 0; s < sent_[p]; ++s) sentSum += valueOf(p, s);
-            sentCount += sent_[p];
-        }
+        const trellum_test::Totals got = trellum_test::received(ledgers_), sent = trellum_test::sentBy(sent_);
+        const uint64_t count = got.count, sum = got.sum, sentCount = sent.count, sentSum = sent.sum;
         EXPECT_EQ(faults_.load(), 0) << "malformed messages, FIFO breaches or bad statuses";
         EXPECT_EQ(observerFaults_.load(), 0) << "a limit exceeded or inconsistent statistics";
         EXPECT_EQ(sentCount, added_.load());

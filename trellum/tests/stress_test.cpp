@@ -27,7 +27,6 @@ using trellum_test::Ledger;
 using trellum_test::OwnedMessage;
 using trellum_test::stressDuration;
 using trellum_test::trafficMessage;
-using trellum_test::valueOf;
 using trellum_test::wellFormed;
 
 namespace {
@@ -162,16 +161,9 @@ private:
             EXPECT_TRUE(left.record(message)) << "a malformed or reordered message was left in the pipe";
             Message_free(message);
         }
-        uint64_t count = left.count, sum = left.sum;
-        for (const Ledger &ledger : ledgers_) {
-            count += ledger.count;
-            sum += ledger.sum;
-        }
-        uint64_t sentCount = 0, sentSum = 0;
-        for (uint32_t p = 0; p < shape_.producers; ++p) {
-            for (uint32_t s = 0; s < sent_[p]; ++s) sentSum += valueOf(p, s);
-            sentCount += sent_[p];
-        }
+        const trellum_test::Totals got = trellum_test::received(ledgers_, {left.count, left.sum});
+        const trellum_test::Totals sent = trellum_test::sentBy(sent_);
+        const uint64_t count = got.count, sum = got.sum, sentCount = sent.count, sentSum = sent.sum;
         EXPECT_EQ(faults_.load(), 0) << "malformed messages, FIFO breaches or bad statuses at the consumers";
         EXPECT_EQ(observerFaults_.load(), 0) << "sizes out of bounds or torn copies seen by observers";
         EXPECT_EQ(sentCount, attempted_.load());

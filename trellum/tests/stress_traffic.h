@@ -100,6 +100,30 @@ private:
     std::vector<int64_t> last_;
 };
 
+// What the consumers' ledgers saw, and what the producers sent (`sent[p]`
+// messages by producer p, sequences 0 and up), as counts and value sums.
+struct Totals {
+    uint64_t count = 0;
+    uint64_t sum = 0;
+};
+
+inline Totals received(const std::vector<Ledger> &ledgers, Totals start = {}) {
+    for (const Ledger &ledger : ledgers) {
+        start.count += ledger.count;
+        start.sum += ledger.sum;
+    }
+    return start;
+}
+
+inline Totals sentBy(const std::vector<uint32_t> &sent) {
+    Totals totals;
+    for (uint32_t p = 0; p < sent.size(); ++p) {
+        for (uint32_t s = 0; s < sent[p]; ++s) totals.sum += valueOf(p, s);
+        totals.count += sent[p];
+    }
+    return totals;
+}
+
 } // namespace trellum_test
 
 #endif

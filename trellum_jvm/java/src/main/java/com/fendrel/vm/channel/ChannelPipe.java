@@ -411,20 +411,12 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
                 area.interruptor.leave();
             }
         }
-        switch (area.status()) {
-            case NativePipes.RECEIVED:
-                return area.message(large);  // taken: returned even if an interrupt came meanwhile
-            case NativePipes.CANCELLED:
-                Thread.interrupted();
-                throw new InterruptedException();
-            case NativePipes.TIMED_OUT:
-                if (Thread.interrupted()) {
-                    throw new InterruptedException();
-                }
-                return null;
-            default:
-                return emptyOrThrow(area.status());
+        int status = area.status();
+        if (status == NativePipes.RECEIVED) {
+            return area.message(large);  // taken: returned even if an interrupt came meanwhile
         }
+        throwIfInterrupted(status);
+        return emptyOrThrow(status);
     }
 
     private boolean send(VMMessageImpl message, long timeoutNanos) throws InterruptedException {
@@ -433,21 +425,30 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
             throw new InterruptedException();
         }
         int status = TransferArea.ofThread().send(channel.id(), side.index(), message, timeoutNanos);
-        switch (status) {
-            case NativePipes.ADDED:
-                return true;
-            case NativePipes.CANCELLED:
-                Thread.interrupted();
-                throw new InterruptedException();
-            case NativePipes.TIMED_OUT:
-                if (Thread.interrupted()) {
-                    throw new InterruptedException();
-                }
-                return false;
-            case NativePipes.DELETED:
-                throw new PipeShutdownException(channel + " was deleted", true);
-            default:
-                throw new IllegalStateException("unexpected status " + status);
+        if (status == NativePipes.ADDED) {
+            return true;
+        }
+        throwIfInterrupted(status);
+        if (status == NativePipes.DELETED) {
+            throw new PipeShutdownException(channel + " was deleted", true);
+        }
+        if (status != NativePipes.TIMED_OUT) {
+            throw new IllegalStateException("unexpected status " + status);
+        }
+        return false;
+    }
+
+    /**
+     * Throws when a wait that gave nothing ended by an interrupt, or timed
+     * out with the thread interrupted meanwhile: the interrupt wins over the
+     * timeout. Clears the interrupt status as it throws.
+     */
+    private static void throwIfInterrupted(int status) throws InterruptedException {
+        boolean interrupted = status == NativePipes.CANCELLED
+                || status == NativePipes.TIMED_OUT && Thread.currentThread().isInterrupted();
+        if (interrupted) {
+            Thread.interrupted();
+            throw new InterruptedException();
         }
     }
 

@@ -22,12 +22,12 @@ import java.util.Set;
 final class Interruptor extends AbstractSelector {
     /**
      * Whether an interrupt racing with {@code begin()} can be lost: it can on
-     * JDK 17 and older, and on Android (whose class library reports
-     * specification version 0.9), where {@code Thread.interrupt()} sets the
-     * status only after it looked for a blocker. The native wait then checks
-     * the status once after a short first wait.
+     * JDK 22 and older, and on Android (whose class library reports Java
+     * version 0), where {@code Thread.interrupt()} sets the status only after
+     * it looked for a blocker. The native wait then checks the status once
+     * after a short first wait.
      */
-    static final boolean RACY_INTERRUPTS = loseRacingInterrupts(System.getProperty("java.specification.version", ""));
+    static final boolean RACY_INTERRUPTS = loseRacingInterrupts(System.getProperty("java.version", ""));
 
     /** The transfer area whose waiter this cancels; kept reachable while this object is. */
     private final TransferArea area;
@@ -37,13 +37,14 @@ final class Interruptor extends AbstractSelector {
         this.area = area;
     }
 
-    static boolean loseRacingInterrupts(String specificationVersion) {
-        try {
-            String major = specificationVersion.startsWith("1.") ? "1" : specificationVersion.split("\\.")[0];
-            return Integer.parseInt(major) < 23;
-        } catch (NumberFormatException e) {
-            return true;
+    /** @param javaVersion "1.8.0_402", "17.0.15", "23-ea", "0" (Android) */
+    static boolean loseRacingInterrupts(String javaVersion) {
+        int digits = 0;
+        while (digits < javaVersion.length() && Character.isDigit(javaVersion.charAt(digits))) {
+            digits++;
         }
+        // An unreadable version is treated as an old one: the check costs one wake-up.
+        return digits == 0 || digits > 4 || Integer.parseInt(javaVersion.substring(0, digits)) < 23;
     }
 
     /** Starts a wait that an interrupt ends; pair with {@link #leave()} in a {@code finally}. */
