@@ -195,7 +195,7 @@ class KeychainScannerTest {
         IOException failure = assertThrows(IOException.class, () -> store.load(new KeychainLoadParameter("failing")));
         assertFalse(failure instanceof InterruptedIOException);
 
-        KeychainLoadParameter fallback = good.withTimeout(0, SECONDS).withCachedFallback();
+        KeychainLoadParameter fallback = good.withCachedFallback().withTimeout(0, SECONDS);
         store.load(fallback);
         assertTrue(fallback.loadedFromCache());
         assertEquals(good.scanCompletedMillis(), fallback.scanCompletedMillis());
