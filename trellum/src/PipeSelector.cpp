@@ -162,7 +162,7 @@ int32_t PipeSelector_wait(PipeSelector selector, int64_t timeoutNanos, PipeWaite
             // for: left pending, it would cut a later, unrelated wait short.
             selector->wakeupPending = 0;
             *count = collectReady(selector, tokens, maxTokens);
-            return TRELLUM_RECEIVED;
+            return TRELLUM_OK;
         }
         if (selector->wakeupPending) {
             selector->wakeupPending = 0;
