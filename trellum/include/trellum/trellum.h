@@ -6,7 +6,7 @@
  * message priority (lower first, first-in first-out among equals) with a
  * blocking receive and a shut-down mark.
  *
- * Conventions. Each call follows one of three, named at its declaration:
+ * Conventions. Each call follows one of three:
  *  - Status calls return an int32_t TRELLUM_ code (below): TRELLUM_OK, or
  *    for a send TRELLUM_ADDED and for a receive TRELLUM_RECEIVED (all 0), on
  *    success, and TRELLUM_INVALID_ARGUMENT for a NULL channel or result
@@ -21,9 +21,10 @@
  *    clear, capacity, shutdown and startup) and those returning nothing. On
  *    a NULL channel, selector, key or waiter, or a pipe index other than 0
  *    and 1, they do nothing: a receive or peek returns NULL, a size is 0,
- *    and an added message is freed, as ownership passed all the same. Where memory for
- *    a channel, a queue node or the registry cannot be had, the process
- *    aborts: queuing nothing or corrupting a queue would be worse.
+ *    and an added message is freed, as ownership passed all the same.
+ *    Where memory for a channel, a queue node or the registry cannot be
+ *    had, the process aborts: queuing nothing or corrupting a queue would
+ *    be worse.
  *
  * Besides:
  *  - Channels, queue nodes, selectors and their keys are opaque; messages
