@@ -226,7 +226,9 @@ public final class PipeSelector implements Closeable {
             handle = 0;
             boolean interrupted = false;
             while (selecting > 0) {
-                NativePipes.selectorWakeup(h);  // each wakeup lets one select out
+                // A wakeup lets one select out, and each select that leaves
+                // wakes this loop to send the next.
+                NativePipes.selectorWakeup(h);
                 try {
                     lock.wait();
                 } catch (InterruptedException e) {
@@ -290,8 +292,8 @@ public final class PipeSelector implements Closeable {
             }
         } finally {
             synchronized (lock) {
-                if (--selecting == 0) {
-                    lock.notifyAll();
+                if (--selecting == 0 || handle == 0) {
+                    lock.notifyAll();  // a close waits for each select to leave
                 }
             }
         }
