@@ -76,7 +76,8 @@ jbyteArray handOverThrough(JNIEnv *env, const _Message &message, TransferArea *a
     return large;
 }
 
-// One receive step through the thread's waiter.
+// One receive step through the thread's waiter, each continuing the receive
+// that the call's try began.
 class ReceiveStep : public trellum_jvm::WaitStep {
 public:
     ReceiveStep(Channel channel, int32_t pipe, PipeWaiter *waiter) : channel_(channel), pipe_(pipe), waiter_(waiter) {}
@@ -85,7 +86,7 @@ public:
         if (!continued && timeoutNanos != 0) {
             trellum_jvm::spinBriefly([this] { return Channel_sizeOfPipe(channel_, pipe_) > 0; });
         }
-        return Channel_cancellableRemoveFromPipe(channel_, pipe_, timeoutNanos, waiter_, continued ? 1 : 0, &message);
+        return Channel_cancellableRemoveFromPipe(channel_, pipe_, timeoutNanos, waiter_, 1, &message);
     }
     Message message = nullptr;
 
@@ -147,38 +148,55 @@ JNIEXPORT jlong JNICALL Java_com_fendrel_vm_channel_NativePipes_addressOf(JNIEnv
     return static_cast<jlong>(reinterpret_cast<intptr_t>(env->GetDirectBufferAddress(buffer)));
 }
 
-// Takes the first message of pipe `pipe` (0 or 1), waiting at most
-// `timeoutNanos` (0: not at all; negative: without limit), into the transfer
-// area at `area` (`capacity` body bytes). The area's status says what
-// happened. Returns a new array only for a body larger than the area, else
-// null. Should the Java heap be exhausted, the message goes back into its
-// pipe and OutOfMemoryError is pending.
+// Takes the first message of pipe `pipe` (0 or 1) without waiting, into the
+// transfer area at `area` (`capacity` body bytes). The area's status says
+// what happened. Returns a new array only for a body larger than the area,
+// else null. Should the Java heap be exhausted, the message goes back into
+// its pipe and OutOfMemoryError is pending. With `keepPin`, a pipe found
+// empty begins a receive through the area's waiter and leaves the channel
+// pinned in the area for awaitReceive.
 JNIEXPORT jbyteArray JNICALL Java_com_fendrel_vm_channel_NativePipes_receive(
-    JNIEnv *env, jclass, jint channelID, jint pipe, jlong timeoutNanos, jlong area, jint capacity) {
+    JNIEnv *env, jclass, jint channelID, jint pipe, jlong area, jint capacity, jboolean keepPin) {
     PinnedChannel channel(channelID);
+    TransferArea *to = areaAt(area);
     Message message = nullptr;
-    const int32_t status = Channel_timedRemoveFromPipe(channel.get(), pipe, timeoutNanos, &message);
+    int32_t status = Channel_timedRemoveFromPipe(channel.get(), pipe, 0, &message);
+    if (status == TRELLUM_TIMED_OUT && keepPin == JNI_TRUE) {
+        // The look whose shutdown count the wait goes on with.
+        status = Channel_cancellableRemoveFromPipe(channel.get(), pipe, 0, &to->waiter, 0, &message);
+        if (status == TRELLUM_TIMED_OUT) trellum_jvm::holdForWait(to, channel.release(), nullptr);
+    }
     if (status != TRELLUM_RECEIVED) {
-        areaAt(area)->status = status;
+        to->status = status;
         return nullptr;
     }
-    return deliver(env, channel.get(), pipe, message, areaAt(area), capacity);
+    return deliver(env, channel.get(), pipe, message, to, capacity);
 }
 
-// receive, for a wait that Thread.interrupt() can end (InterruptibleWait.h):
-// the status is TRELLUM_CANCELLED, with nothing taken, when `thread` is
-// interrupted. One pin and one shutdown count for the whole call.
-JNIEXPORT jbyteArray JNICALL Java_com_fendrel_vm_channel_NativePipes_receiveInterruptibly(
-    JNIEnv *env, jclass, jint channelID, jint pipe, jlong timeoutNanos, jlong area, jint capacity, jobject thread,
+// Goes on with the receive that receive(..., keepPin) began, on the channel
+// it pinned, waiting at most `timeoutNanos` (negative: without limit) in a
+// wait that Thread.interrupt() can end (InterruptibleWait.h): the status is
+// TRELLUM_CANCELLED, with nothing taken, when `thread` is interrupted.
+// Releases the pin.
+JNIEXPORT jbyteArray JNICALL Java_com_fendrel_vm_channel_NativePipes_awaitReceive(
+    JNIEnv *env, jclass, jint pipe, jlong timeoutNanos, jlong area, jint capacity, jobject thread,
     jboolean racyInterrupts) {
-    PinnedChannel channel(channelID);
-    ReceiveStep step(channel.get(), pipe, trellum_jvm::waiterAt(area));
+    TransferArea *to = areaAt(area);
+    PinnedChannel channel = PinnedChannel::adopt(trellum_jvm::takeHeldChannel(to));
+    ReceiveStep step(channel.get(), pipe, &to->waiter);
     const int32_t status = trellum_jvm::waitInterruptibly(env, thread, timeoutNanos, racyInterrupts == JNI_TRUE, step);
     if (status != TRELLUM_RECEIVED) {
-        areaAt(area)->status = status;
+        to->status = status;
         return nullptr;
     }
-    return deliver(env, channel.get(), pipe, step.message, areaAt(area), capacity);
+    return deliver(env, channel.get(), pipe, step.message, to, capacity);
+}
+
+// Drops what a call's try held for a wait that never ran.
+JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_NativePipes_releaseHeld(JNIEnv *, jclass, jlong area) {
+    TransferArea *held = areaAt(area);
+    Message_free(trellum_jvm::takeHeldMessage(held));
+    ChannelManager_releaseChannel(trellum_jvm::takeHeldChannel(held));
 }
 
 // Readies the waiter of a new transfer area.

@@ -88,16 +88,14 @@ struct Copies {
 extern "C" {
 
 // Queues a message built from the header integers and `body`, or when
-// `body` is null from `length` bytes of the transfer area's body, waiting
-// at most `timeoutNanos` for room (0: not at all; negative: without limit),
-// interruptibly when `thread` is not null (InterruptibleWait.h). Returns a
-// TRELLUM_ status; on any but TRELLUM_ADDED nothing was queued. Raises
-// OutOfMemoryError, queuing nothing, when native memory for the message
-// cannot be had.
+// `body` is null from `length` bytes of the transfer area's body, if there
+// is room now. Returns a TRELLUM_ status; on any but TRELLUM_ADDED nothing
+// was queued. With `keepPin`, a full pipe leaves the channel pinned and the
+// message in the area for awaitSend. Raises OutOfMemoryError, queuing
+// nothing, when native memory for the message cannot be had.
 JNIEXPORT jint JNICALL Java_com_fendrel_vm_channel_NativePipes_send(
     JNIEnv *env, jclass, jint channelID, jint pipe, jint type, jint priority, jint headerChannelID, jint messageID,
-    jint attributes, jbyteArray body, jlong area, jint length, jlong timeoutNanos, jobject thread,
-    jboolean racyInterrupts) {
+    jint attributes, jbyteArray body, jlong area, jint length, jboolean keepPin) {
     Message message;
     if (body != nullptr) {
         const jint header[kHeaderInts] = {type, priority, headerChannelID, messageID, attributes};
@@ -112,13 +110,26 @@ JNIEXPORT jint JNICALL Java_com_fendrel_vm_channel_NativePipes_send(
         }
     }
     PinnedChannel channel(channelID);
-    int32_t status;
-    if (thread == nullptr || timeoutNanos == 0) {
-        status = Channel_timedAddToPipe(channel.get(), pipe, message, timeoutNanos);
-    } else {
-        SendStep step(channel.get(), pipe, message, trellum_jvm::waiterAt(area));
-        status = trellum_jvm::waitInterruptibly(env, thread, timeoutNanos, racyInterrupts == JNI_TRUE, step);
+    const int32_t status = Channel_timedAddToPipe(channel.get(), pipe, message, 0);
+    if (status == TRELLUM_TIMED_OUT && keepPin == JNI_TRUE) {
+        trellum_jvm::holdForWait(trellum_jvm::transferAreaAt(area), channel.release(), message);
+    } else if (status != TRELLUM_ADDED) {
+        Message_free(message);  // still ours
     }
+    return status;
+}
+
+// Goes on with the send that send(..., keepPin) began, on the channel it
+// pinned, waiting at most `timeoutNanos` (negative: without limit) for room
+// in a wait that Thread.interrupt() can end (InterruptibleWait.h). Returns a
+// TRELLUM_ status as send does; releases the pin.
+JNIEXPORT jint JNICALL Java_com_fendrel_vm_channel_NativePipes_awaitSend(
+    JNIEnv *env, jclass, jint pipe, jlong timeoutNanos, jlong area, jobject thread, jboolean racyInterrupts) {
+    trellum_jvm::TransferArea *from = trellum_jvm::transferAreaAt(area);
+    Message message = trellum_jvm::takeHeldMessage(from);
+    PinnedChannel channel = PinnedChannel::adopt(trellum_jvm::takeHeldChannel(from));
+    SendStep step(channel.get(), pipe, message, &from->waiter);
+    const int32_t status = trellum_jvm::waitInterruptibly(env, thread, timeoutNanos, racyInterrupts == JNI_TRUE, step);
     if (status != TRELLUM_ADDED) Message_free(message);  // still ours
     return status;
 }

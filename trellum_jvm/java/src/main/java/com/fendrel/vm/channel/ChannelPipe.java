@@ -203,7 +203,7 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
     @Override
     public VMMessageImpl poll() {
         TransferArea area = TransferArea.ofThread();
-        byte[] large = NativePipes.receive(channel.id(), side.index(), 0, area.address, TransferArea.CAPACITY);
+        byte[] large = NativePipes.receive(channel.id(), side.index(), area.address, TransferArea.CAPACITY, false);
         return area.status() == NativePipes.RECEIVED ? area.message(large) : emptyOrThrow(area.status());
     }
 
@@ -401,14 +401,16 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
         }
         TransferArea area = TransferArea.ofThread();
         // Try first: a message that is there needs no interruptor.
-        byte[] large = NativePipes.receive(channel.id(), side.index(), 0, area.address, TransferArea.CAPACITY);
-        if (timeoutNanos != 0 && area.status() == NativePipes.TIMED_OUT) {
-            area.interruptor.enter();
+        boolean wait = timeoutNanos != 0;
+        byte[] large = NativePipes.receive(channel.id(), side.index(), area.address, TransferArea.CAPACITY, wait);
+        if (wait && area.status() == NativePipes.TIMED_OUT) {
             try {
-                large = NativePipes.receiveInterruptibly(channel.id(), side.index(), timeoutNanos, area.address,
-                        TransferArea.CAPACITY, Thread.currentThread(), Interruptor.RACY_INTERRUPTS);
+                area.interruptor.enter();
+                large = NativePipes.awaitReceive(side.index(), timeoutNanos, area.address, TransferArea.CAPACITY,
+                        Thread.currentThread(), Interruptor.RACY_INTERRUPTS);
             } finally {
                 area.interruptor.leave();
+                area.releaseHeld();
             }
         }
         int status = area.status();

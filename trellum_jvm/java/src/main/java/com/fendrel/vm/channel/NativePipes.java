@@ -38,15 +38,18 @@ final class NativePipes {
     static native int drain(int channelID, int pipeIndex, int max, int[] headers, byte[][] bodies);
 
     /**
-     * Takes the first message of a pipe, waiting at most {@code timeoutNanos}
-     * (0: not at all; negative: without limit), into the transfer area at
-     * {@code area}, whose status tells what happened.
+     * Takes the first message of a pipe without waiting, into the transfer
+     * area at {@code area}, whose status tells what happened. With
+     * {@code keepPin}, a pipe found empty begins a receive that
+     * {@link #awaitReceive} goes on with, on the same channel, seeing any
+     * shutdown or delete since this look: the channel stays pinned in the
+     * area until then, or until {@link #releaseHeld}.
      *
      * @return the body when it is larger than {@code capacity}, else null
      * @throws OutOfMemoryError when that body array cannot be had; the
      *         message then stays queued
      */
-    static native byte[] receive(int channelID, int pipeIndex, long timeoutNanos, long area, int capacity);
+    static native byte[] receive(int channelID, int pipeIndex, long area, int capacity, boolean keepPin);
 
     /**
      * A copy of the first message of a pipe, which stays queued, into the
@@ -57,17 +60,21 @@ final class NativePipes {
     static native byte[] peek(int channelID, int pipeIndex, long area, int capacity);
 
     /**
-     * {@link #receive}, ended by an interrupt of {@code thread} (the calling
+     * Goes on with the receive that {@link #receive} began with
+     * {@code keepPin}, waiting at most {@code timeoutNanos} (negative:
+     * without limit); ended by an interrupt of {@code thread} (the calling
      * thread) through its {@link Interruptor}: the status is then
-     * {@link #CANCELLED} and nothing was taken. The whole call keeps one pin
-     * of the channel and one view of its shutdowns.
+     * {@link #CANCELLED} and nothing was taken. Releases the pin.
      *
      * @param racyInterrupts whether an interrupt racing with the
      *        interruptor's {@code begin()} can be lost, so that the status must
      *        be checked once after a short first wait
      */
-    static native byte[] receiveInterruptibly(int channelID, int pipeIndex, long timeoutNanos, long area,
-            int capacity, Thread thread, boolean racyInterrupts);
+    static native byte[] awaitReceive(int pipeIndex, long timeoutNanos, long area, int capacity, Thread thread,
+            boolean racyInterrupts);
+
+    /** Drops what a try with {@code keepPin} left in the area for a wait that never ran. */
+    static native void releaseHeld(long area);
 
     /** Readies the native waiter of a new transfer area. */
     static native void initWaiter(long area);
@@ -103,7 +110,7 @@ final class NativePipes {
 
     /**
      * Waits until a registered pipe is ready, interruptibly as
-     * {@link #receiveInterruptibly}.
+     * {@link #awaitReceive}.
      *
      * @return how many tokens of ready pipes were written to {@code tokens},
      *         or minus {@link #TIMED_OUT}, {@link #WOKEN} or {@link #CANCELLED}
@@ -116,17 +123,25 @@ final class NativePipes {
     /**
      * Queues a message built from the header integers and {@code body}, or
      * when {@code body} is null from {@code length} body bytes of the
-     * transfer area, waiting at most {@code timeoutNanos} for room in a
-     * bounded pipe (0: not at all; negative: without limit); interruptibly
-     * as {@link #receiveInterruptibly} when {@code thread} is not null.
+     * transfer area, if there is room now. With {@code keepPin}, a full
+     * pipe leaves its channel pinned and the message in the area for
+     * {@link #awaitSend}, or until {@link #releaseHeld}.
      *
-     * @return {@link #ADDED}, or {@link #TIMED_OUT}, {@link #DELETED} or
-     *         {@link #CANCELLED} with nothing queued
+     * @return {@link #ADDED}, or {@link #TIMED_OUT} or {@link #DELETED} with nothing queued
      * @throws OutOfMemoryError when native memory for the message cannot be had
      */
     static native int send(int channelID, int pipeIndex, int type, int priority, int headerChannelID,
-            int messageID, int attributes, byte[] body, long area, int length, long timeoutNanos, Thread thread,
-            boolean racyInterrupts);
+            int messageID, int attributes, byte[] body, long area, int length, boolean keepPin);
+
+    /**
+     * Goes on with the send that {@link #send} began with {@code keepPin},
+     * waiting at most {@code timeoutNanos} for room (negative: without
+     * limit), interruptibly as {@link #awaitReceive}. Releases the pin.
+     *
+     * @return {@link #ADDED}, or {@link #TIMED_OUT}, {@link #DELETED} or
+     *         {@link #CANCELLED} with nothing queued
+     */
+    static native int awaitSend(int pipeIndex, long timeoutNanos, long area, Thread thread, boolean racyInterrupts);
 
     static native void setCapacity(int channelID, int pipeIndex, int maxMessages, long maxBytes);
 

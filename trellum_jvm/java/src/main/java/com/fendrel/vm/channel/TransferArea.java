@@ -15,7 +15,8 @@ import java.nio.ByteOrder;
  * <p>Layout, in native byte order, shared with the native side: a status
  * (int), the five header integers, the body length (int), four unused
  * bytes, the thread's native waiter (48 bytes, which {@link Interruptor}
- * cancels), then the body. Each thread has its own area, so no locking is
+ * cancels), the channel and message that a try holds for its wait (8 bytes
+ * each), then the body. Each thread has its own area, so no locking is
  * needed.
  */
 final class TransferArea {
@@ -25,7 +26,8 @@ final class TransferArea {
     private static final int STATUS = 0;
     private static final int HEADER = 4;
     private static final int LENGTH = 24;
-    private static final int BODY = 80;
+    private static final int HELD_CHANNEL = 80;
+    private static final int BODY = 96;
 
     private static final ThreadLocal<TransferArea> OF_THREAD = ThreadLocal.withInitial(TransferArea::new);
 
@@ -69,21 +71,29 @@ final class TransferArea {
         // interruptor. A delete that wins the race with this try is no reason
         // to refuse: the send has not waited, so it goes to the channel the
         // next try makes, as a send after the delete would.
+        boolean wait = timeoutNanos != 0;
         int status;
         do {
             status = NativePipes.send(channelID, pipeIndex, h.getType(), h.getPriority(), h.getChannelID(),
-                    h.getMessageID(), h.getAttributes(), large, address, body.length, 0, null, false);
+                    h.getMessageID(), h.getAttributes(), large, address, body.length, wait);
         } while (status == NativePipes.DELETED);
-        if (status != NativePipes.TIMED_OUT || timeoutNanos == 0) {
+        if (status != NativePipes.TIMED_OUT || !wait) {
             return status;
         }
-        interruptor.enter();
         try {
-            return NativePipes.send(channelID, pipeIndex, h.getType(), h.getPriority(), h.getChannelID(),
-                    h.getMessageID(), h.getAttributes(), large, address, body.length, timeoutNanos,
-                    Thread.currentThread(), Interruptor.RACY_INTERRUPTS);
+            interruptor.enter();
+            return NativePipes.awaitSend(pipeIndex, timeoutNanos, address, Thread.currentThread(),
+                    Interruptor.RACY_INTERRUPTS);
         } finally {
             interruptor.leave();
+            releaseHeld();
+        }
+    }
+
+    /** Drops a pin that a try left for a wait that never ran; a wait that ran took it. */
+    void releaseHeld() {
+        if (buffer.getLong(HELD_CHANNEL) != 0) {
+            NativePipes.releaseHeld(address);
         }
     }
 
