@@ -3,6 +3,7 @@ package com.fendrel.vm.channel;
 import com.fendrel.vm.channel.impl.VMMessageHeaderImpl;
 import com.fendrel.vm.channel.impl.VMMessageImpl;
 
+import java.nio.Buffer;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 
@@ -29,7 +30,12 @@ final class TransferArea {
     private static final int HELD_CHANNEL = 80;
     private static final int BODY = 96;
 
-    private static final ThreadLocal<TransferArea> OF_THREAD = ThreadLocal.withInitial(TransferArea::new);
+    private static final ThreadLocal<TransferArea> OF_THREAD = new ThreadLocal<TransferArea>() {
+        @Override
+        protected TransferArea initialValue() {
+            return new TransferArea();
+        }
+    };
 
     private final ByteBuffer buffer = ByteBuffer.allocateDirect(BODY + CAPACITY).order(ByteOrder.nativeOrder());
     /** The buffer's address; valid while {@link #buffer} is reachable, as it is through this object. */
@@ -53,48 +59,26 @@ final class TransferArea {
     }
 
     /**
-     * Queues {@code message} through this area, waiting at most
-     * {@code timeoutNanos} for room (0: not at all; negative: without
-     * limit), interruptibly when it waits.
+     * Writes {@code message} to this area for a native call.
      *
-     * @return {@link NativePipes#ADDED}, or the status that kept it out
+     * @return its body when that is too large for the area, else null
      */
-    int send(int channelID, int pipeIndex, VMMessageImpl message, long timeoutNanos) {
+    byte[] put(VMMessageImpl message) {
         VMMessageHeaderImpl h = message.getHeader();
         byte[] body = message.getBody().getData();
-        byte[] large = body.length > CAPACITY ? body : null;
-        if (large == null) {
-            buffer.position(BODY);
-            buffer.put(body);
+        buffer.putInt(HEADER, h.getType());
+        buffer.putInt(HEADER + 4, h.getPriority());
+        buffer.putInt(HEADER + 8, h.getChannelID());
+        buffer.putInt(HEADER + 12, h.getMessageID());
+        buffer.putInt(HEADER + 16, h.getAttributes());
+        buffer.putInt(LENGTH, body.length);
+        if (body.length > CAPACITY) {
+            return body;
         }
-        // Try first: an unbounded pipe, or one with room, never needs the
-        // interruptor. A delete that wins the race with this try is no reason
-        // to refuse: the send has not waited, so it goes to the channel the
-        // next try makes, as a send after the delete would.
-        boolean wait = timeoutNanos != 0;
-        int status;
-        do {
-            status = NativePipes.send(channelID, pipeIndex, h.getType(), h.getPriority(), h.getChannelID(),
-                    h.getMessageID(), h.getAttributes(), large, address, body.length, wait);
-        } while (status == NativePipes.DELETED);
-        if (status != NativePipes.TIMED_OUT || !wait) {
-            return status;
-        }
-        try {
-            interruptor.enter();
-            return NativePipes.awaitSend(pipeIndex, timeoutNanos, address, Thread.currentThread(),
-                    Interruptor.RACY_INTERRUPTS);
-        } finally {
-            interruptor.leave();
-            releaseHeld();
-        }
-    }
-
-    /** Drops a pin that a try left for a wait that never ran; a wait that ran took it. */
-    void releaseHeld() {
-        if (buffer.getLong(HELD_CHANNEL) != 0) {
-            NativePipes.releaseHeld(address);
-        }
+        // Through Buffer: ByteBuffer.position(int) exists only from Java 9.
+        ((Buffer) buffer).position(BODY);
+        buffer.put(body);
+        return null;
     }
 
     /**
@@ -106,10 +90,17 @@ final class TransferArea {
         byte[] body = large;
         if (body == null) {
             body = new byte[buffer.getInt(LENGTH)];
-            buffer.position(BODY);
+            ((Buffer) buffer).position(BODY);
             buffer.get(body);
         }
         return new VMMessageImpl(buffer.getInt(HEADER), buffer.getInt(HEADER + 4), buffer.getInt(HEADER + 8),
                 buffer.getInt(HEADER + 12), buffer.getInt(HEADER + 16), body);
+    }
+
+    /** Drops a pin that a try left for a wait that never ran; a wait that ran took it. */
+    void releaseHeld() {
+        if (buffer.getLong(HELD_CHANNEL) != 0) {
+            NativePipes.releaseHeld(address);
+        }
     }
 }
