@@ -42,13 +42,16 @@ final class PipeCalls {
         TransferArea area = TransferArea.ofThread();
         int pipeIndex = pipe.side().index();
         byte[] large = NativePipes.receive(pipe.channel().id(), pipeIndex, area.address, wait);
-        if (wait && area.status() == NativePipes.TIMED_OUT) {
+        int status = area.status();
+        if (wait && status == NativePipes.TIMED_OUT) {
             large = awaitHeld(area, pipeIndex, timeoutNanos, false);
+            status = area.status();
         }
-        if (area.status() != NativePipes.RECEIVED) {
-            throwIfInterrupted(area.status());
+        if (status == NativePipes.RECEIVED) {
+            return area.message(large);  // taken: returned even if an interrupt came meanwhile
         }
-        return received(pipe, area, large);  // taken: returned even if an interrupt came meanwhile
+        throwIfInterrupted(status);
+        return received(pipe, area, large);
     }
 
     private static VMMessageImpl received(ChannelPipe pipe, TransferArea area, byte[] large) {
