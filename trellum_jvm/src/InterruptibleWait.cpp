@@ -47,6 +47,13 @@ bool isInterrupted(JNIEnv *env, jobject thread) {
     return interrupted;
 }
 
+// Saturates: TimeUnit.toNanos gives Long.MAX_VALUE for "wait forever", and
+// a wrapped sum would end such a wait at once.
+int64_t deadlineAfter(int64_t timeoutNanos) {
+    const int64_t now = monotonicNanos();
+    return timeoutNanos > INT64_MAX - now ? INT64_MAX : now + timeoutNanos;
+}
+
 } // namespace
 
 int64_t monotonicNanos() {
@@ -63,7 +70,7 @@ void pauseCpu() {
 
 int32_t waitInterruptibly(JNIEnv *env, jobject thread, int64_t timeoutNanos, bool racyInterrupts, WaitStep &step) {
     const bool unbounded = timeoutNanos < 0;
-    const int64_t deadline = unbounded ? 0 : monotonicNanos() + timeoutNanos;
+    const int64_t deadline = unbounded ? 0 : deadlineAfter(timeoutNanos);
     bool checkAfterFirstWait = racyInterrupts && (unbounded || timeoutNanos > kFirstWaitNanos);
     bool continued = false;
     for (;;) {

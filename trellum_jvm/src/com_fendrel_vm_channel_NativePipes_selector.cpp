@@ -66,12 +66,12 @@ JNIEXPORT jboolean JNICALL Java_com_fendrel_vm_channel_NativePipes_selectorKeyDe
 // copies the tokens of ready pipes into `tokens`. Returns their number, or
 // minus the status (TRELLUM_TIMED_OUT, TRELLUM_WOKEN, TRELLUM_CANCELLED).
 JNIEXPORT jint JNICALL Java_com_fendrel_vm_channel_NativePipes_selectorWait(
-    JNIEnv *env, jclass, jlong selector, jlong timeoutNanos, jlong area, jlongArray tokens, jobject thread,
-    jboolean racyInterrupts) {
+    JNIEnv *env, jclass, jlong selector, jlong timeoutNanos, jlong area, jlongArray tokens, jobject thread) {
     SelectStep step(selectorAt(selector), area != 0 ? trellum_jvm::waiterAt(area) : nullptr);
     const int32_t status = timeoutNanos == 0
                                ? step.wait(0, false)
-                               : trellum_jvm::waitInterruptibly(env, thread, timeoutNanos, racyInterrupts == JNI_TRUE, step);
+                               : trellum_jvm::waitInterruptibly(env, thread, timeoutNanos,
+                                                                trellum_jvm::racyInterrupts(), step);
     if (status != TRELLUM_RECEIVED) return -status;
     jsize count = step.count;
     const jsize room = env->GetArrayLength(tokens);

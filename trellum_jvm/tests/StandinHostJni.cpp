@@ -27,8 +27,12 @@ JNIEXPORT jobject JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_TrellumJNI_remo
 JNIEXPORT jobject JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_TrellumJNI_peekMessageFromChannel(
     JNIEnv *, jclass, jint, jint);
 JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_NativePipes_initWaiter(JNIEnv *, jclass, jlong);
-JNIEXPORT jbyteArray JNICALL Java_com_fendrel_vm_channel_NativePipes_receiveInterruptibly(
-    JNIEnv *, jclass, jint, jint, jlong, jlong, jint, jobject, jboolean);
+JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_NativePipes_setRacyInterrupts(JNIEnv *, jclass, jboolean);
+JNIEXPORT jbyteArray JNICALL Java_com_fendrel_vm_channel_NativePipes_receive(JNIEnv *, jclass, jint, jint, jlong,
+                                                                            jboolean);
+JNIEXPORT jbyteArray JNICALL Java_com_fendrel_vm_channel_NativePipes_awaitReceive(JNIEnv *, jclass, jint, jlong,
+                                                                                 jlong, jobject);
+JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_NativePipes_releaseHeld(JNIEnv *, jclass, jlong);
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM *, void *);
 }
 
@@ -40,7 +44,8 @@ const char kBody[] = "com/fendrel/vm/channel/impl/VMMessageBodyImpl";
 const char kHeaderType[] = "Lcom/fendrel/vm/channel/impl/VMMessageHeaderImpl;";
 const char kBodyType[] = "Lcom/fendrel/vm/channel/impl/VMMessageBodyImpl;";
 const char *const kHeaderInts[] = {"type", "priority", "channelID", "messageID", "attributes"};
-const jint kAreaCapacity = 16;  // smaller than some test bodies: both ways out are taken
+// The binding writes up to kAreaBodyBytes into an area; larger bodies cross in an array.
+const size_t kAreaBytes = sizeof(trellum_jvm::TransferArea) + trellum_jvm::kAreaBodyBytes;
 
 standin::Vm *vmAt(jlong handle) { return reinterpret_cast<standin::Vm *>(static_cast<intptr_t>(handle)); }
 
@@ -177,21 +182,27 @@ JNIEXPORT jbyteArray JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_StandinVm_ta
     return body;
 }
 
-// NativePipes.receiveInterruptibly with a Java 17-like racy interrupt, so
-// that a wait longer than its first slice looks at the thread's status.
+// What ChannelPipe.poll does in the stand-in: a try that keeps its pin, then
+// the wait, with a racy interrupt (as an older VM has), so that a wait longer
+// than its first slice looks at the thread's status.
 JNIEXPORT jbyteArray JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_StandinVm_poll(
     JNIEnv *jvm, jclass, jlong vm, jint channel, jint pipe, jlong timeoutNanos, jintArray header) {
     using trellum_jvm::TransferArea;
-    TransferArea *area = static_cast<TransferArea *>(calloc(1, sizeof(TransferArea) + kAreaCapacity));
+    TransferArea *area = static_cast<TransferArea *>(calloc(1, kAreaBytes));
     const jlong address = static_cast<jlong>(reinterpret_cast<intptr_t>(area));
     jbyteArray body = nullptr;
     inStandin(jvm, vm, [&](JNIEnv *env) {
         Java_com_fendrel_vm_channel_NativePipes_initWaiter(env, nullptr, address);
-        jobject thread = vmAt(vm)->newGlobalInstance("java/lang/Thread");
+        Java_com_fendrel_vm_channel_NativePipes_setRacyInterrupts(env, nullptr, JNI_TRUE);
         ScopedLocalRef<jbyteArray> large(
-            env, Java_com_fendrel_vm_channel_NativePipes_receiveInterruptibly(
-                     env, nullptr, channel, pipe, timeoutNanos, address, kAreaCapacity, thread, JNI_TRUE));
-        env->DeleteGlobalRef(thread);
+            env, Java_com_fendrel_vm_channel_NativePipes_receive(env, nullptr, channel, pipe, address, JNI_TRUE));
+        if (!env->ExceptionCheck() && area->status == TRELLUM_TIMED_OUT) {
+            jobject thread = vmAt(vm)->newGlobalInstance("java/lang/Thread");
+            large.reset(Java_com_fendrel_vm_channel_NativePipes_awaitReceive(env, nullptr, pipe, timeoutNanos,
+                                                                              address, thread));
+            env->DeleteGlobalRef(thread);
+        }
+        Java_com_fendrel_vm_channel_NativePipes_releaseHeld(env, nullptr, address);
         if (env->ExceptionCheck() || area->status != TRELLUM_RECEIVED) return;
         jvm->SetIntArrayRegion(header, 0, 5, area->header);
         body = jvm->NewByteArray(area->length);

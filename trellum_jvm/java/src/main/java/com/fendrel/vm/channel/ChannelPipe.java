@@ -10,7 +10,6 @@ import java.util.ConcurrentModificationException;
 import java.util.Iterator;
 import java.util.List;
 import java.util.NoSuchElementException;
-import java.util.Objects;
 import java.util.concurrent.BlockingQueue;
 import java.util.concurrent.TimeUnit;
 
@@ -63,7 +62,6 @@ import java.util.concurrent.TimeUnit;
 public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements BlockingQueue<VMMessageImpl> {
     /** Messages taken per crossing into native code by {@link #drainTo}. */
     private static final int DRAIN_BATCH = 64;
-    private static final int HEADER_INTS = 5;
     private static final int STATS_FIELDS = 10;
 
     private final MessageChannel channel;
@@ -98,7 +96,7 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
      */
     @Override
     public void put(VMMessageImpl message) throws InterruptedException {
-        send(message, -1);
+        PipeCalls.send(this, checked(message), -1);
     }
 
     /**
@@ -111,7 +109,7 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
      */
     @Override
     public boolean offer(VMMessageImpl message) {
-        return TransferArea.ofThread().send(channel.id(), side.index(), checked(message), 0) == NativePipes.ADDED;
+        return PipeCalls.offer(this, checked(message));
     }
 
     /**
@@ -129,7 +127,7 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
      */
     @Override
     public boolean offer(VMMessageImpl message, long timeout, TimeUnit unit) throws InterruptedException {
-        return send(message, Math.max(0, unit.toNanos(timeout)));
+        return PipeCalls.send(this, checked(message), Math.max(0, unit.toNanos(timeout)));
     }
 
     /**
@@ -176,7 +174,7 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
      */
     @Override
     public VMMessageImpl take() throws InterruptedException {
-        return receive(-1);
+        return PipeCalls.receive(this, -1);
     }
 
     /**
@@ -191,7 +189,7 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
      */
     @Override
     public VMMessageImpl poll(long timeout, TimeUnit unit) throws InterruptedException {
-        return receive(Math.max(0, unit.toNanos(timeout)));
+        return PipeCalls.receive(this, Math.max(0, unit.toNanos(timeout)));
     }
 
     /**
@@ -202,9 +200,7 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
      */
     @Override
     public VMMessageImpl poll() {
-        TransferArea area = TransferArea.ofThread();
-        byte[] large = NativePipes.receive(channel.id(), side.index(), 0, area.address, TransferArea.CAPACITY);
-        return area.status() == NativePipes.RECEIVED ? area.message(large) : emptyOrThrow(area.status());
+        return PipeCalls.poll(this);
     }
 
     /**
@@ -216,9 +212,7 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
      */
     @Override
     public VMMessageImpl peek() {
-        TransferArea area = TransferArea.ofThread();
-        byte[] large = NativePipes.peek(channel.id(), side.index(), area.address, TransferArea.CAPACITY);
-        return area.status() == NativePipes.RECEIVED ? area.message(large) : null;
+        return PipeCalls.peek(this);
     }
 
     /**
@@ -249,28 +243,23 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
      */
     @Override
     public int drainTo(Collection<? super VMMessageImpl> target, int maxElements) {
-        Objects.requireNonNull(target, "target");
+        if (target == null) {
+            throw new NullPointerException("target");
+        }
         if (target == this) {
             throw new IllegalArgumentException("cannot drain a pipe into itself");
         }
         int moved = 0;
-        int[] headers = null;
-        byte[][] bodies = null;
+        MessageBatch batch = null;
         while (moved < maxElements) {
-            int batch = Math.min(maxElements - moved, DRAIN_BATCH);
-            if (bodies == null || bodies.length < batch) {
-                headers = new int[HEADER_INTS * batch];
-                bodies = new byte[batch][];
+            int want = Math.min(maxElements - moved, DRAIN_BATCH);
+            if (batch == null || batch.capacity() < want) {
+                batch = new MessageBatch(want);
             }
-            int taken = NativePipes.drain(channel.id(), side.index(), batch, headers, bodies);
-            for (int i = 0; i < taken; i++) {
-                int at = HEADER_INTS * i;
-                target.add(new VMMessageImpl(headers[at], headers[at + 1], headers[at + 2], headers[at + 3],
-                        headers[at + 4], bodies[i]));
-                bodies[i] = null;
-            }
+            int taken = NativePipes.drain(channel.id(), side.index(), want, batch.headers, batch.bodies);
+            batch.moveTo(target, taken);
             moved += taken;
-            if (taken < batch) {
+            if (taken < want) {
                 break;
             }
         }
@@ -338,10 +327,7 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
         if (!(o instanceof VMMessageImpl)) {
             return false;
         }
-        VMMessageImpl m = (VMMessageImpl) o;
-        return NativePipes.removeEqual(channel.id(), side.index(), m.getHeader().getType(),
-                m.getHeader().getPriority(), m.getHeader().getChannelID(), m.getHeader().getMessageID(),
-                m.getHeader().getAttributes(), m.getBody().getData()) == NativePipes.RECEIVED;
+        return PipeCalls.removeEqual(this, (VMMessageImpl) o);
     }
 
     /**
@@ -390,86 +376,29 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
         return fd;
     }
 
-    /**
-     * Takes the first message, waiting at most {@code timeoutNanos}, or
-     * without limit when negative. One native call: a shutdown or a delete
-     * while it waits is seen however the thread is scheduled.
-     */
-    private VMMessageImpl receive(long timeoutNanos) throws InterruptedException {
-        if (Thread.interrupted()) {
-            throw new InterruptedException();
-        }
-        TransferArea area = TransferArea.ofThread();
-        // Try first: a message that is there needs no interruptor.
-        byte[] large = NativePipes.receive(channel.id(), side.index(), 0, area.address, TransferArea.CAPACITY);
-        if (timeoutNanos != 0 && area.status() == NativePipes.TIMED_OUT) {
-            area.interruptor.enter();
-            try {
-                large = NativePipes.receiveInterruptibly(channel.id(), side.index(), timeoutNanos, area.address,
-                        TransferArea.CAPACITY, Thread.currentThread(), Interruptor.RACY_INTERRUPTS);
-            } finally {
-                area.interruptor.leave();
-            }
-        }
-        int status = area.status();
-        if (status == NativePipes.RECEIVED) {
-            return area.message(large);  // taken: returned even if an interrupt came meanwhile
-        }
-        throwIfInterrupted(status);
-        return emptyOrThrow(status);
-    }
-
-    private boolean send(VMMessageImpl message, long timeoutNanos) throws InterruptedException {
-        checked(message);
-        if (Thread.interrupted()) {
-            throw new InterruptedException();
-        }
-        int status = TransferArea.ofThread().send(channel.id(), side.index(), message, timeoutNanos);
-        if (status == NativePipes.ADDED) {
-            return true;
-        }
-        throwIfInterrupted(status);
-        if (status == NativePipes.DELETED) {
-            throw new PipeShutdownException(channel + " was deleted", true);
-        }
-        if (status != NativePipes.TIMED_OUT) {
-            throw new IllegalStateException("unexpected status " + status);
-        }
-        return false;
-    }
-
-    /**
-     * Throws when a wait that gave nothing ended by an interrupt, or timed
-     * out with the thread interrupted meanwhile: the interrupt wins over the
-     * timeout. Clears the interrupt status as it throws.
-     */
-    private static void throwIfInterrupted(int status) throws InterruptedException {
-        boolean interrupted = status == NativePipes.CANCELLED
-                || status == NativePipes.TIMED_OUT && Thread.currentThread().isInterrupted();
-        if (interrupted) {
-            Thread.interrupted();
-            throw new InterruptedException();
-        }
-    }
-
     private static VMMessageImpl checked(VMMessageImpl message) {
-        Objects.requireNonNull(message, "message");
-        Objects.requireNonNull(message.getHeader(), "message header");
-        Objects.requireNonNull(message.getBody(), "message body");
+        if (message == null) {
+            throw new NullPointerException("message");
+        }
+        if (message.getHeader() == null) {
+            throw new NullPointerException("message header");
+        }
+        if (message.getBody() == null) {
+            throw new NullPointerException("message body");
+        }
         return message;
     }
 
     /** @return copies of the queued messages in take order, taken at one instant */
     private List<VMMessageImpl> snapshot() {
-        Object[] copies = NativePipes.snapshot(channel.id(), side.index());
-        int[] headers = (int[]) copies[0];
-        byte[][] bodies = (byte[][]) copies[1];
-        List<VMMessageImpl> messages = new ArrayList<>(bodies.length);
-        for (int i = 0; i < bodies.length; i++) {
-            int at = HEADER_INTS * i;
-            messages.add(new VMMessageImpl(headers[at], headers[at + 1], headers[at + 2], headers[at + 3],
-                    headers[at + 4], bodies[i]));
+        MessageBatch batch = new MessageBatch(size() + 8);
+        int queued;
+        while ((queued = NativePipes.snapshot(channel.id(), side.index(), batch.headers, batch.bodies))
+                > batch.capacity()) {
+            batch = new MessageBatch(queued + queued / 2);  // grew meanwhile
         }
+        List<VMMessageImpl> messages = new ArrayList<VMMessageImpl>(queued);
+        batch.moveTo(messages, queued);
         return messages;
     }
 
@@ -503,17 +432,6 @@ public final class ChannelPipe extends AbstractQueue<VMMessageImpl> implements B
             }
             ChannelPipe.this.remove(last);
             last = null;
-        }
-    }
-
-    private VMMessageImpl emptyOrThrow(int status) {
-        switch (status) {
-            case NativePipes.SHUT_DOWN:
-                throw new PipeShutdownException(this + " is shut down", false);
-            case NativePipes.DELETED:
-                throw new PipeShutdownException(channel + " was deleted", true);
-            default:
-                return null;
         }
     }
 

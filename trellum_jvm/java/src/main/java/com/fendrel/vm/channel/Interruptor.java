@@ -20,15 +20,6 @@ import java.util.Set;
  * {@code end()}; the native wait treats such a late cancel as spurious.
  */
 final class Interruptor extends AbstractSelector {
-    /**
-     * Whether an interrupt racing with {@code begin()} can be lost: it can on
-     * JDK 22 and older, and on Android (whose class library reports Java
-     * version 0), where {@code Thread.interrupt()} sets the status only after
-     * it looked for a blocker. The native wait then checks the status once
-     * after a short first wait.
-     */
-    static final boolean RACY_INTERRUPTS = loseRacingInterrupts(System.getProperty("java.version", ""));
-
     /** The transfer area whose waiter this cancels; kept reachable while this object is. */
     private final TransferArea area;
 
@@ -37,7 +28,15 @@ final class Interruptor extends AbstractSelector {
         this.area = area;
     }
 
-    /** @param javaVersion "1.8.0_402", "17.0.15", "23-ea", "0" (Android) */
+    /**
+     * Whether an interrupt racing with {@code begin()} can be lost: it can on
+     * JDK 22 and older, and on Android (whose class library reports Java
+     * version 0), where {@code Thread.interrupt()} sets the status only after
+     * it looked for a blocker. The native wait then checks the status once
+     * after a short first wait.
+     *
+     * @param javaVersion "1.8.0_402", "17.0.15", "23-ea", "0" (Android)
+     */
     static boolean loseRacingInterrupts(String javaVersion) {
         int digits = 0;
         while (digits < javaVersion.length() && Character.isDigit(javaVersion.charAt(digits))) {

@@ -84,7 +84,7 @@ public final class MessageChannel {
 
     @Override
     public int hashCode() {
-        return Integer.hashCode(id);
+        return id;
     }
 
     @Override

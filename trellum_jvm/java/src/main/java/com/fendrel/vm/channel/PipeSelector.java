@@ -8,9 +8,7 @@ import java.util.HashMap;
 import java.util.HashSet;
 import java.util.List;
 import java.util.Map;
-import java.util.Objects;
 import java.util.Set;
-import java.util.concurrent.ConcurrentHashMap;
 import java.util.concurrent.TimeUnit;
 
 /**
@@ -61,16 +59,19 @@ public final class PipeSelector implements Closeable {
     /** The most pipes one select returns. */
     public static final int MAX_READY = 256;
 
+    /** A channel ID and a pipe index: the low bits of a token, above them the registration's generation. */
+    private static final int PIPE_KEY_BITS = 33;
+    private static final long PIPE_KEY_MASK = (1L << PIPE_KEY_BITS) - 1;
+
     private final Object lock = new Object();
     /** The native selector; 0 once closed. Guarded by {@link #lock}. */
     private long handle;
     /** Selects under way. Guarded by {@link #lock}. */
     private int selecting;
-    /** Registered pipes, with the token and native key of each. Guarded by {@link #lock}. */
-    private final Map<ChannelPipe, long[]> registrations = new HashMap<>();
-    /** Registrations by token, read by selects without the lock. */
-    private final Map<Long, Registration> byToken = new ConcurrentHashMap<>();
-    private long nextToken;
+    /** Registrations by {@link #pipeKey}. Guarded by {@link #lock}. */
+    private final Map<Long, Registration> registrations = new HashMap<Long, Registration>();
+    /** Counts registrations, so that a token names one registration, not only its pipe. */
+    private long generation;
 
     private PipeSelector(long handle) {
         this.handle = handle;
@@ -99,19 +100,21 @@ public final class PipeSelector implements Closeable {
      * @throws OutOfMemoryError        when native memory for the registration cannot be had
      */
     public boolean register(ChannelPipe pipe) {
-        Objects.requireNonNull(pipe, "pipe");
+        if (pipe == null) {
+            throw new NullPointerException("pipe");
+        }
         synchronized (lock) {
             long h = openHandle();
-            if (registrations.containsKey(pipe)) {
+            long pipeKey = pipeKey(pipe);
+            if (registrations.containsKey(pipeKey)) {
                 return false;
             }
-            long token = nextToken++;
+            long token = generation++ << PIPE_KEY_BITS | pipeKey;
             long key = NativePipes.selectorAdd(h, pipe.channel().id(), pipe.side().index(), token);
             if (key == 0) {
                 throw new OutOfMemoryError("no native memory to register " + pipe);
             }
-            registrations.put(pipe, new long[] {token, key});
-            byToken.put(token, new Registration(pipe, token, key));
+            registrations.put(pipeKey, new Registration(pipe, token, key));
             return true;
         }
     }
@@ -126,26 +129,33 @@ public final class PipeSelector implements Closeable {
     public boolean deregister(ChannelPipe pipe) {
         synchronized (lock) {
             openHandle();
-            return remove(pipe, -1);
+            return pipe != null && remove(registrations.get(pipeKey(pipe)));
         }
     }
 
-    /** Deregisters the pipe if it is registered (with {@code token}, unless it is -1). Holds {@link #lock}. */
-    private boolean remove(ChannelPipe pipe, long token) {
-        long[] registration = registrations.get(pipe);
-        if (registration == null || token != -1 && registration[0] != token) {
+    /** Deregisters the registration, if there is one. Holds {@link #lock}. */
+    private boolean remove(Registration registration) {
+        if (registration == null) {
             return false;
         }
-        registrations.remove(pipe);
-        byToken.remove(registration[0]);
-        NativePipes.selectorRemove(registration[1]);
+        registrations.remove(pipeKey(registration.pipe));
+        NativePipes.selectorRemove(registration.key);
         return true;
+    }
+
+    /** The pipe's key in {@link #registrations}, and the low bits of its tokens. */
+    private static long pipeKey(ChannelPipe pipe) {
+        return (pipe.channel().id() & 0xffffffffL) << 1 | pipe.side().index();
     }
 
     /** @return a copy of the set of registered pipes; empty once closed */
     public Set<ChannelPipe> registered() {
         synchronized (lock) {
-            return new HashSet<>(registrations.keySet());
+            Set<ChannelPipe> pipes = new HashSet<ChannelPipe>();
+            for (Registration registration : registrations.values()) {
+                pipes.add(registration.pipe);
+            }
+            return pipes;
         }
     }
 
@@ -226,18 +236,19 @@ public final class PipeSelector implements Closeable {
             handle = 0;
             boolean interrupted = false;
             while (selecting > 0) {
-                NativePipes.selectorWakeup(h);  // each wakeup lets one select out
+                // A wakeup lets one select out, and each select that leaves
+                // wakes this loop to send the next.
+                NativePipes.selectorWakeup(h);
                 try {
                     lock.wait();
                 } catch (InterruptedException e) {
                     interrupted = true;
                 }
             }
-            for (long[] registration : registrations.values()) {
-                NativePipes.selectorRemove(registration[1]);
+            for (Registration registration : registrations.values()) {
+                NativePipes.selectorRemove(registration.key);
             }
             registrations.clear();
-            byToken.clear();
             NativePipes.selectorFree(h);
             if (interrupted) {
                 Thread.currentThread().interrupt();
@@ -274,48 +285,33 @@ public final class PipeSelector implements Closeable {
             selecting++;
         }
         long[] tokens = new long[MAX_READY];
-        int result;
+        int count;
         try {
-            if (timeoutNanos == 0) {
-                result = NativePipes.selectorWait(h, 0, 0, tokens, null, false);
-            } else {
-                TransferArea area = TransferArea.ofThread();
-                area.interruptor.enter();
-                try {
-                    result = NativePipes.selectorWait(h, timeoutNanos, area.address, tokens, Thread.currentThread(),
-                            Interruptor.RACY_INTERRUPTS);
-                } finally {
-                    area.interruptor.leave();
-                }
-            }
+            count = PipeCalls.select(h, timeoutNanos, tokens);
         } finally {
             synchronized (lock) {
-                if (--selecting == 0) {
-                    lock.notifyAll();
+                if (--selecting == 0 || handle == 0) {
+                    lock.notifyAll();  // a close waits for each select to leave
                 }
             }
-        }
-        if (result == -NativePipes.CANCELLED || (timeoutNanos != 0 && result <= 0 && Thread.interrupted())) {
-            Thread.interrupted();
-            throw new InterruptedException();
         }
         if (!isOpen()) {
             throw new ClosedSelectorException();
         }
-        if (result <= 0) {
+        if (count == 0) {
             return Collections.emptyList();
         }
-        List<ChannelPipe> ready = new ArrayList<>(result);
+        List<ChannelPipe> ready = new ArrayList<ChannelPipe>(count);
         synchronized (lock) {
             // Under the lock: a key read here cannot be removed and freed meanwhile.
-            for (int i = 0; i < result && handle != 0; i++) {
-                Registration registration = byToken.get(tokens[i]);
-                if (registration == null) {
+            for (int i = 0; i < count && handle != 0; i++) {
+                Registration registration = registrations.get(tokens[i] & PIPE_KEY_MASK);
+                if (registration == null || registration.token != tokens[i]) {
                     continue;  // deregistered since the wait saw it
                 }
                 ready.add(registration.pipe);
                 if (NativePipes.selectorKeyDeleted(registration.key)) {
-                    remove(registration.pipe, registration.token);
+                    remove(registration);
                 }
             }
         }

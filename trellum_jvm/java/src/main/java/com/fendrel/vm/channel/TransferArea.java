@@ -3,6 +3,7 @@ package com.fendrel.vm.channel;
 import com.fendrel.vm.channel.impl.VMMessageHeaderImpl;
 import com.fendrel.vm.channel.impl.VMMessageImpl;
 
+import java.nio.Buffer;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 
@@ -15,7 +16,8 @@ import java.nio.ByteOrder;
  * <p>Layout, in native byte order, shared with the native side: a status
  * (int), the five header integers, the body length (int), four unused
  * bytes, the thread's native waiter (48 bytes, which {@link Interruptor}
- * cancels), then the body. Each thread has its own area, so no locking is
+ * cancels), the channel and message that a try holds for its wait (8 bytes
+ * each), then the body. Each thread has its own area, so no locking is
  * needed.
  */
 final class TransferArea {
@@ -25,9 +27,15 @@ final class TransferArea {
     private static final int STATUS = 0;
     private static final int HEADER = 4;
     private static final int LENGTH = 24;
-    private static final int BODY = 80;
+    private static final int HELD_CHANNEL = 80;
+    private static final int BODY = 96;
 
-    private static final ThreadLocal<TransferArea> OF_THREAD = ThreadLocal.withInitial(TransferArea::new);
+    private static final ThreadLocal<TransferArea> OF_THREAD = new ThreadLocal<TransferArea>() {
+        @Override
+        protected TransferArea initialValue() {
+            return new TransferArea();
+        }
+    };
 
     private final ByteBuffer buffer = ByteBuffer.allocateDirect(BODY + CAPACITY).order(ByteOrder.nativeOrder());
     /** The buffer's address; valid while {@link #buffer} is reachable, as it is through this object. */
@@ -51,40 +59,26 @@ final class TransferArea {
     }
 
     /**
-     * Queues {@code message} through this area, waiting at most
-     * {@code timeoutNanos} for room (0: not at all; negative: without
-     * limit), interruptibly when it waits.
+     * Writes {@code message} to this area for a native call.
      *
-     * @return {@link NativePipes#ADDED}, or the status that kept it out
+     * @return its body when that is too large for the area, else null
      */
-    int send(int channelID, int pipeIndex, VMMessageImpl message, long timeoutNanos) {
+    byte[] put(VMMessageImpl message) {
         VMMessageHeaderImpl h = message.getHeader();
         byte[] body = message.getBody().getData();
-        byte[] large = body.length > CAPACITY ? body : null;
-        if (large == null) {
-            buffer.position(BODY);
-            buffer.put(body);
+        buffer.putInt(HEADER, h.getType());
+        buffer.putInt(HEADER + 4, h.getPriority());
+        buffer.putInt(HEADER + 8, h.getChannelID());
+        buffer.putInt(HEADER + 12, h.getMessageID());
+        buffer.putInt(HEADER + 16, h.getAttributes());
+        buffer.putInt(LENGTH, body.length);
+        if (body.length > CAPACITY) {
+            return body;
         }
-        // Try first: an unbounded pipe, or one with room, never needs the
-        // interruptor. A delete that wins the race with this try is no reason
-        // to refuse: the send has not waited, so it goes to the channel the
-        // next try makes, as a send after the delete would.
-        int status;
-        do {
-            status = NativePipes.send(channelID, pipeIndex, h.getType(), h.getPriority(), h.getChannelID(),
-                    h.getMessageID(), h.getAttributes(), large, address, body.length, 0, null, false);
-        } while (status == NativePipes.DELETED);
-        if (status != NativePipes.TIMED_OUT || timeoutNanos == 0) {
-            return status;
-        }
-        interruptor.enter();
-        try {
-            return NativePipes.send(channelID, pipeIndex, h.getType(), h.getPriority(), h.getChannelID(),
-                    h.getMessageID(), h.getAttributes(), large, address, body.length, timeoutNanos,
-                    Thread.currentThread(), Interruptor.RACY_INTERRUPTS);
-        } finally {
-            interruptor.leave();
-        }
+        // Through Buffer: ByteBuffer.position(int) exists only from Java 9.
+        ((Buffer) buffer).position(BODY);
+        buffer.put(body);
+        return null;
     }
 
     /**
@@ -96,10 +90,17 @@ final class TransferArea {
         byte[] body = large;
         if (body == null) {
             body = new byte[buffer.getInt(LENGTH)];
-            buffer.position(BODY);
+            ((Buffer) buffer).position(BODY);
             buffer.get(body);
         }
         return new VMMessageImpl(buffer.getInt(HEADER), buffer.getInt(HEADER + 4), buffer.getInt(HEADER + 8),
                 buffer.getInt(HEADER + 12), buffer.getInt(HEADER + 16), body);
+    }
+
+    /** Drops a pin that a try left for a wait that never ran; a wait that ran took it. */
+    void releaseHeld() {
+        if (buffer.getLong(HELD_CHANNEL) != 0) {
+            NativePipes.releaseHeld(address);
+        }
     }
 }

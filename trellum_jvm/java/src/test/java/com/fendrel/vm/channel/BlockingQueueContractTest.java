@@ -1,5 +1,7 @@
 package com.fendrel.vm.channel;
 
+import static com.fendrel.vm.channel.WaitBounds.BOUND_SECONDS;
+import static com.fendrel.vm.channel.WaitBounds.within;
 import static com.fendrel.vm.channel.ChannelPipeTest.message;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
@@ -38,7 +40,6 @@ import org.junit.jupiter.params.provider.ValueSource;
  */
 @Timeout(value = 2, unit = TimeUnit.MINUTES)  // a wait that never ends is interrupted, failing the test
 class BlockingQueueContractTest {
-    private static final long BOUND_SECONDS = 60;
     private static final AtomicInteger NEXT_ID = new AtomicInteger(92_000);
 
     private final MessageChannel channel = MessageChannel.of(NEXT_ID.getAndAdd(3));
@@ -100,10 +101,6 @@ class BlockingQueueContractTest {
         }
         awaitWaitingSenders(count);
         return sends;
-    }
-
-    private static Object within(CompletableFuture<Object> result) throws Exception {
-        return result.get(BOUND_SECONDS, TimeUnit.SECONDS);
     }
 
     private static void eventually(IntSupplier value, int expected, String what) throws InterruptedException {

@@ -1,5 +1,8 @@
 package com.fendrel.vm.channel;
 
+import static com.fendrel.vm.channel.WaitBounds.BOUND_SECONDS;
+import static com.fendrel.vm.channel.WaitBounds.awaitWaiting;
+import static com.fendrel.vm.channel.WaitBounds.within;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNull;
@@ -28,7 +31,6 @@ import org.junit.jupiter.api.Test;
  * "within a generous bound"; the machine may be slow or emulated.
  */
 class BlockingWaitTest {
-    private static final long BOUND_SECONDS = 60;
     private static final AtomicInteger NEXT_ID = new AtomicInteger(91_000);
     private static final ExecutorService THREADS = Executors.newCachedThreadPool(r -> {
         Thread t = new Thread(r);
@@ -46,31 +48,6 @@ class BlockingWaitTest {
     @AfterAll
     static void stopThreads() {
         THREADS.shutdownNow();
-    }
-
-    /** Waits until the threads are blocked in a native wait, as far as the JVM can tell. */
-    static void awaitWaiting(List<Thread> threads) throws InterruptedException {
-        long end = System.nanoTime() + TimeUnit.SECONDS.toNanos(BOUND_SECONDS);
-        for (Thread t : threads) {
-            while (t.getState() == Thread.State.NEW || t.getState() == Thread.State.RUNNABLE && !inNative(t)) {
-                assertTrue(System.nanoTime() < end, t + " never started waiting");
-                Thread.sleep(1);
-            }
-        }
-        Thread.sleep(50);  // into the native wait itself
-    }
-
-    private static boolean inNative(Thread t) {
-        for (StackTraceElement frame : t.getStackTrace()) {
-            if (frame.isNativeMethod()) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    private static <T> T within(Future<T> future) throws Exception {
-        return future.get(BOUND_SECONDS, TimeUnit.SECONDS);
     }
 
     @Test
@@ -126,6 +103,42 @@ class BlockingWaitTest {
             for (int i = 0; i < results.size(); i++) {
                 assertEquals(i % 3 == 2 ? expected : null, within(results.get(i)), "receiver " + i);
             }
+        }
+    }
+
+    /** Long.MAX_VALUE in any unit is the usual way to say "no limit": TimeUnit saturates to it. */
+    @Test
+    void waitsOfTheLongestTimeoutLastUntilServed() throws Exception {
+        ChannelPipe full = channel.second();
+        full.setCapacity(1, 0);
+        full.put(ChannelPipeTest.message(0, 0));
+        ChannelPipe served = MessageChannel.of(channel.id() + 1).first();
+        List<Thread> threads = new ArrayList<>();
+        List<Future<?>> waits = new ArrayList<>();
+        for (TimeUnit unit : TimeUnit.values()) {
+            waits.add(WaitBounds.start(threads, () -> channel.first().poll(Long.MAX_VALUE, unit)));
+        }
+        waits.add(WaitBounds.start(threads,
+                () -> TrellumJNI.pollMessageFromChannel(channel.id(), 17, Long.MAX_VALUE, TimeUnit.MILLISECONDS)));
+        waits.add(WaitBounds.start(threads,
+                () -> full.offer(ChannelPipeTest.message(0, 1), Long.MAX_VALUE, TimeUnit.NANOSECONDS)));
+        try (PipeSelector selector = PipeSelector.open()) {
+            selector.register(served);
+            waits.add(WaitBounds.start(threads, () -> selector.select(Long.MAX_VALUE, TimeUnit.NANOSECONDS)));
+            awaitWaiting(threads);
+            Thread.sleep(100);  // well past the short first wait of a call
+            for (int i = 0; i <= TimeUnit.values().length; i++) {
+                channel.first().put(ChannelPipeTest.message(0, 2));
+            }
+            full.take();
+            served.put(ChannelPipeTest.message(0, 3));
+            for (int i = 0; i < waits.size(); i++) {
+                Object result = within(waits.get(i));
+                assertTrue(result != null && !Boolean.FALSE.equals(result) && !List.of().equals(result),
+                        "wait " + i + " gave up: " + result);
+            }
+        } finally {
+            served.channel().delete();
         }
     }
 

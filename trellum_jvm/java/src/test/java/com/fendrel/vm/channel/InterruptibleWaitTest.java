@@ -1,6 +1,9 @@
 package com.fendrel.vm.channel;
 
-import static com.fendrel.vm.channel.BlockingWaitTest.awaitWaiting;
+import static com.fendrel.vm.channel.WaitBounds.BOUND_SECONDS;
+import static com.fendrel.vm.channel.WaitBounds.awaitWaiting;
+import static com.fendrel.vm.channel.WaitBounds.start;
+import static com.fendrel.vm.channel.WaitBounds.within;
 import static com.fendrel.vm.channel.ChannelPipeTest.message;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
@@ -20,7 +23,6 @@ import java.util.Arrays;
 import java.util.List;
 import java.util.concurrent.Callable;
 import java.util.concurrent.Future;
-import java.util.concurrent.FutureTask;
 import java.util.concurrent.ThreadLocalRandom;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
@@ -38,7 +40,6 @@ import org.junit.jupiter.api.Test;
  * emulated): only a wake-up, a lost interrupt or a missed shutdown should fail.
  */
 class InterruptibleWaitTest {
-    private static final long BOUND_SECONDS = 60;
     /** Far above the one bounded first wait per call, far below 20 ms slicing (about 150 in 3 s). */
     private static final long MAX_IDLE_SWITCHES = 20;
     private static final AtomicInteger NEXT_ID = new AtomicInteger(92_000);
@@ -49,20 +50,6 @@ class InterruptibleWaitTest {
     @AfterEach
     void deleteChannel() {
         channel.delete();  // also releases any receiver a failure left blocked
-    }
-
-    private static <T> T within(Future<T> future) throws Exception {
-        return future.get(BOUND_SECONDS, TimeUnit.SECONDS);
-    }
-
-    /** Runs {@code body} on a daemon thread of its own, added to {@code threads}. */
-    private static <T> Future<T> start(List<Thread> threads, Callable<T> body) {
-        FutureTask<T> task = new FutureTask<>(body);
-        Thread t = new Thread(task);
-        t.setDaemon(true);
-        threads.add(t);
-        t.start();
-        return task;
     }
 
     /** What a wait ended with, as a word, and whether it left the interrupt status set. */

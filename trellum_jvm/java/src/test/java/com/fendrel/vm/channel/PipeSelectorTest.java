@@ -1,6 +1,8 @@
 package com.fendrel.vm.channel;
 
-import static com.fendrel.vm.channel.BlockingWaitTest.awaitWaiting;
+import static com.fendrel.vm.channel.WaitBounds.BOUND_SECONDS;
+import static com.fendrel.vm.channel.WaitBounds.awaitWaiting;
+import static com.fendrel.vm.channel.WaitBounds.within;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;
@@ -29,7 +31,6 @@ import org.junit.jupiter.api.Test;
 
 /** Selecting among many pipes, and the readiness descriptor of one pipe. */
 class PipeSelectorTest {
-    private static final long BOUND_SECONDS = 60;
     /** Both pipes of this many channels are registered at once. */
     private static final int MANY_CHANNELS = 5_000;
     private static final AtomicInteger NEXT_ID = new AtomicInteger(94_000);
@@ -73,10 +74,6 @@ class PipeSelectorTest {
         awaitWaiting(List.of(thread.get()));
         assertFalse(end.isDone(), "the select ended by itself");
         return end;
-    }
-
-    private static <T> T within(Future<T> future) throws Exception {
-        return future.get(BOUND_SECONDS, TimeUnit.SECONDS);
     }
 
     @Test
@@ -142,6 +139,25 @@ class PipeSelectorTest {
         Future<List<ChannelPipe>> next = blockedIn(selector::select, new AtomicReference<>());
         pipe.put(ChannelPipeTest.message(0, 2));
         assertEquals(List.of(pipe), within(next));
+    }
+
+    @Test
+    void closeEndsEverySelectUnderWay() throws Exception {
+        PipeSelector shared = PipeSelector.open();  // not the field: a close that hangs must not hang the cleanup
+        shared.register(newChannel().first());
+        List<Future<List<ChannelPipe>>> selects = new ArrayList<>();
+        for (int i = 0; i < 3; i++) {
+            selects.add(blockedIn(i == 1 ? () -> shared.select(1, TimeUnit.HOURS) : shared::select,
+                    new AtomicReference<>()));
+        }
+        within(THREADS.submit(() -> {
+            shared.close();
+            return null;
+        }));
+        for (Future<List<ChannelPipe>> select : selects) {
+            ExecutionException e = assertThrows(ExecutionException.class, () -> within(select));
+            assertTrue(e.getCause() instanceof ClosedSelectorException, e.toString());
+        }
     }
 
     @Test

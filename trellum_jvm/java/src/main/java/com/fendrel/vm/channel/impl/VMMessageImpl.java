@@ -1,7 +1,5 @@
 package com.fendrel.vm.channel.impl;
 
-import java.util.Objects;
-
 /**
  * A message as Java code sends it into a channel and receives it back: a
  * {@link VMMessageHeaderImpl} and a {@link VMMessageBodyImpl}.
@@ -20,8 +18,14 @@ public final class VMMessageImpl {
      * @param body   the body; not null
      */
     public VMMessageImpl(VMMessageHeaderImpl header, VMMessageBodyImpl body) {
-        this.header = Objects.requireNonNull(header, "header");
-        this.body = Objects.requireNonNull(body, "body");
+        if (header == null) {
+            throw new NullPointerException("header");
+        }
+        if (body == null) {
+            throw new NullPointerException("body");
+        }
+        this.header = header;
+        this.body = body;
     }
 
     /**

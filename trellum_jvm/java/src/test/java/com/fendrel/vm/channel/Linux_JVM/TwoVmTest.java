@@ -88,7 +88,7 @@ class TwoVmTest {
         int channel = freshChannel();
         ChannelPipe first = MessageChannel.of(channel).pipe(PipeSide.FIRST);
         VMMessageImpl small = message(4, 9);
-        VMMessageImpl large = withBody(3, 100);  // beyond the stand-in's transfer area
+        VMMessageImpl large = withBody(3, 5000);  // beyond a transfer area
         VMMessageImpl empty = withBody(2, 0);
         try {
             TrellumJNI.addMessageToChannel(channel, PIPE_17, small);
