@@ -29,7 +29,15 @@ import java.util.zip.ZipFile;
  * {@code invokedynamic} cannot occur without an entry of its own there, so
  * no bytecode needs decoding. Java 7's platform classes come from the JDK's
  * {@code lib/ct.sym} (folders whose name holds {@code 7}), which is what
- * {@code javac --release 7} compiles against.
+ * {@code javac --release 7} compiles against. A class that is not in Java
+ * SE 7 ({@code android.*}, {@code dalvik.*}, {@code sun.*}, a library's) is
+ * refused whatever the allowlist says: the shipped jars build against the
+ * platform alone.
+ *
+ * <p>Why a program rather than a script over {@code javap -v}: javap's text
+ * is meant for people and changes between JDKs, member lookup through
+ * superclasses needs the platform's class hierarchy anyway, and one JVM
+ * launch reads all the jars.
  *
  * <p>A member is charged to the JDK class that declares it in Java 7, as
  * the Android API reference lists it: {@code ByteBuffer.position(int)}
@@ -69,7 +77,7 @@ public final class ApiCheck {
             }
         }
         if (allowlistFile == null || ctSym == null || jars.isEmpty()) {
-            System.err.println("usage: ApiCheck --allowlist <file> --ct-sym <ct.sym> [--used] <jar>...");
+            System.err.println("usage: ApiCheck --allowlist <file> --ct-sym <ct.sym> [--used] <jar or class folder>...");
             System.exit(2);
         }
         try (Platform platform = new Platform(ctSym)) {
@@ -123,7 +131,7 @@ public final class ApiCheck {
         own.put(c.name, c);
     }
 
-    /** The outside references of one class, each checked once. */
+    /** What one class takes from outside its jar. */
     private final class Scan {
         private final String where;
         private final ClassFile c;
