@@ -38,7 +38,8 @@ import java.util.concurrent.TimeUnit;
  * channel.
  *
  * <pre>{@code
- * try (PipeSelector selector = PipeSelector.open()) {
+ * PipeSelector selector = PipeSelector.open();
+ * try {   // not try-with-resources: Closeable is no AutoCloseable on older Android
  *     for (ChannelPipe pipe : pipes) {
  *         selector.register(pipe);
  *     }
@@ -49,6 +50,8 @@ import java.util.concurrent.TimeUnit;
  *             }
  *         }
  *     }
+ * } finally {
+ *     selector.close();
  * }
  * }</pre>
  *
@@ -187,7 +190,7 @@ public final class PipeSelector implements Closeable {
 
     /**
      * The registered pipes that are ready now. Never waits; takes a pending
-     * {@link #wakeup()} when none is ready.
+     * {@link #wakeup()}, as every select does, whatever it returns.
      *
      * @return the ready pipes, possibly none
      * @throws ClosedSelectorException when this selector is closed
