@@ -18,25 +18,11 @@ using trellum::ScopedLock;
 
 namespace {
 
+// The pipe comes zeroed from calloc: empty, running, unbounded, unwatched.
+// Only what zero does not mean is set here.
 void initPipeEnd(PipeEnd *pipe) {
-    pipe->head = nullptr;
     new (&pipe->index) trellum::PriorityIndex();
-    pipe->count = 0;
-    pipe->waiters = 0;
-    pipe->shutdownFlag = 0;
-    pipe->shutdownEpoch = 0;
-    pipe->deleted = 0;
-    pipe->watched = 0;
-    pipe->toldReady = 0;
     pipe->eventFd = -1;
-    pipe->watchers = nullptr;
-    pipe->maxMessages = 0;
-    pipe->maxBytes = 0;
-    pipe->bytes = 0;
-    pipe->senders = 0;
-    pipe->highWaterSize = 0;
-    pipe->added = 0;
-    pipe->removed = 0;
     pthread_mutex_init(&pipe->mutex, nullptr);
     trellum::initMonotonicCondition(&pipe->condition);
     trellum::initMonotonicCondition(&pipe->room);
@@ -70,7 +56,7 @@ void markChannelDeleted(Channel channel) {
         MessagePipe queue;
         {
             ScopedLock lock(&pipe.mutex);
-            pipe.deleted = 1;
+            pipe.state = trellum::PipeState::deleted;
             queue = detachQueue(&pipe);  // tells the watchers: a deleted pipe is ready
             // Ready for good now, as the callers' descriptors were just told:
             // the pipe's own descriptor has nothing left to say, and must not
@@ -128,7 +114,7 @@ void Channel_setPipeCapacity(Channel channel, int32_t pipeIndex, int32_t maxMess
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr) return;
     ScopedLock lock(&pipe->mutex);
-    if (pipe->deleted) return;
+    if (trellum::isDeleted(*pipe)) return;
     pipe->maxMessages = maxMessages > 0 ? maxMessages : 0;
     pipe->maxBytes = maxBytes > 0 ? maxBytes : 0;
     trellum::roomMade(pipe, true);  // a raised limit may let waiting senders in
@@ -138,8 +124,8 @@ void Channel_shutdown(Channel channel, int32_t pipeIndex) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr) return;
     ScopedLock lock(&pipe->mutex);
-    if (pipe->deleted) return;
-    pipe->shutdownFlag = 1;
+    if (trellum::isDeleted(*pipe)) return;
+    pipe->state = trellum::PipeState::shutDown;
     ++pipe->shutdownEpoch;
     trellum::readinessMayHaveChanged(pipe);
     if (pipe->waiters > 0) pthread_cond_broadcast(&pipe->condition);
@@ -149,8 +135,8 @@ void Channel_startup(Channel channel, int32_t pipeIndex) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr) return;
     ScopedLock lock(&pipe->mutex);
-    if (pipe->deleted) return;
-    pipe->shutdownFlag = 0;
+    if (trellum::isDeleted(*pipe)) return;
+    pipe->state = trellum::PipeState::running;
     trellum::readinessMayHaveChanged(pipe);
 }
 

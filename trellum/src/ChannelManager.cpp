@@ -10,12 +10,9 @@
 // Only a thread's first lookup of an ID (or one after its memo lost it)
 // takes the mutex.
 //
-// The registry holds one reference to each registered channel. Deleting
-// unlinks the channel and marks it deleted for the memos under the mutex,
-// then, with the mutex released, wakes and empties it and drops that
-// reference: pins and blocked receivers hold their own, and the last one
-// out frees the channel. The registry mutex is never held while anything
-// can block.
+// Deleting unlinks the channel and marks it deleted for the memos under the
+// mutex, then, with the mutex released, wakes and empties it and drops the
+// registry's reference. The references and the lock order: Channel.h.
 #include <stdlib.h>
 
 #include <trellum/trellum.h>

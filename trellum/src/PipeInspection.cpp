@@ -48,7 +48,7 @@ int32_t Channel_checkedPeekCopyFromPipe(Channel channel, int32_t pipeIndex, Mess
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr || copy == nullptr) return TRELLUM_INVALID_ARGUMENT;
     ScopedLock lock(&pipe->mutex);
-    if (pipe->head == nullptr) return pipe->deleted ? TRELLUM_DELETED : TRELLUM_EMPTY;
+    if (pipe->head == nullptr) return trellum::isDeleted(*pipe) ? TRELLUM_DELETED : TRELLUM_EMPTY;
     *copy = copyOf(pipe->head->message);
     return *copy != nullptr ? TRELLUM_RECEIVED : TRELLUM_OUT_OF_MEMORY;
 }
@@ -70,7 +70,7 @@ int32_t Channel_copyOfPipe(Channel channel, int32_t pipeIndex, Message *copies, 
     bool complete = true;
     {
         ScopedLock lock(&pipe->mutex);
-        if (pipe->deleted) return TRELLUM_DELETED;
+        if (trellum::isDeleted(*pipe)) return TRELLUM_DELETED;
         for (MessagePipe node = pipe->head; node != nullptr && copied < capacity; node = node->next) {
             copies[copied] = copyOf(node->message);
             if (copies[copied] == nullptr) {
@@ -86,7 +86,7 @@ int32_t Channel_copyOfPipe(Channel channel, int32_t pipeIndex, Message *copies, 
         *count = 0;
         return TRELLUM_OUT_OF_MEMORY;
     }
-    return TRELLUM_RECEIVED;
+    return TRELLUM_OK;
 }
 
 int32_t Channel_removeEqualFromPipe(Channel channel, int32_t pipeIndex, Message like) {
@@ -95,7 +95,7 @@ int32_t Channel_removeEqualFromPipe(Channel channel, int32_t pipeIndex, Message 
     Message removed = nullptr;
     {
         ScopedLock lock(&pipe->mutex);
-        if (pipe->deleted) return TRELLUM_DELETED;
+        if (trellum::isDeleted(*pipe)) return TRELLUM_DELETED;
         for (MessagePipe node = pipe->head, previous = nullptr; node != nullptr; previous = node, node = node->next) {
             if (equalMessages(node->message, like)) {
                 removed = trellum::unlinkNode(pipe, node, previous);
@@ -105,7 +105,7 @@ int32_t Channel_removeEqualFromPipe(Channel channel, int32_t pipeIndex, Message 
     }
     if (removed == nullptr) return TRELLUM_EMPTY;
     Message_free(removed);  // unreachable now: freed unlocked
-    return TRELLUM_RECEIVED;
+    return TRELLUM_OK;
 }
 
 int32_t Channel_statsOfPipe(Channel channel, int32_t pipeIndex, PipeStats *stats) {
@@ -116,10 +116,10 @@ int32_t Channel_statsOfPipe(Channel channel, int32_t pipeIndex, PipeStats *stats
     PipeStats filled;
     memset(&filled, 0, sizeof filled);
     filled.structSize = stats->structSize;
-    int32_t status = TRELLUM_RECEIVED;
+    int32_t status = TRELLUM_OK;
     {
         ScopedLock lock(&pipe->mutex);
-        if (pipe->deleted) {
+        if (trellum::isDeleted(*pipe)) {
             status = TRELLUM_DELETED;
         } else {
             filled.size = pipe->count;
@@ -131,7 +131,7 @@ int32_t Channel_statsOfPipe(Channel channel, int32_t pipeIndex, PipeStats *stats
             filled.removed = pipe->removed;
             filled.waitingReceivers = pipe->waiters;
             filled.waitingSenders = pipe->senders;
-            filled.shutDown = pipe->shutdownFlag;
+            filled.shutDown = pipe->state == trellum::PipeState::shutDown;
         }
     }
     memcpy(stats, &filled, sizeof filled);

@@ -89,6 +89,14 @@ inline void linkNode(PipeEnd *pipe, MessagePipe node, bool first = false) {
     readinessMayHaveChanged(pipe);
 }
 
+// Links `node` like linkNode and wakes one receiver if any waits. Signalled
+// under the lock: once it is released, a receiver may take the message and
+// the channel may be deleted.
+inline void linkAndWake(PipeEnd *pipe, MessagePipe node, bool first = false) {
+    linkNode(pipe, node, first);
+    if (pipe->waiters > 0) pthread_cond_signal(&pipe->condition);
+}
+
 // Unlinks `node`, which follows `predecessor` (NULL: the head), and returns
 // its message, now the caller's.
 inline Message unlinkNode(PipeEnd *pipe, MessagePipe node, MessagePipe predecessor) {
@@ -106,6 +114,9 @@ inline Message unlinkNode(PipeEnd *pipe, MessagePipe node, MessagePipe predecess
     roomMade(pipe, false);
     return releaseNode(node);
 }
+
+// Takes the first message of a pipe that holds one.
+inline Message takeHead(PipeEnd *pipe) { return unlinkNode(pipe, pipe->head, nullptr); }
 
 // Detaches the whole queue; the caller frees it after unlocking.
 inline MessagePipe detachQueue(PipeEnd *pipe) {

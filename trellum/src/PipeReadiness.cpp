@@ -71,7 +71,7 @@ extern "C" int Channel_openPipeEvents(Channel channel, int32_t pipeIndex) {
     trellum::ScopedLock lock(&pipe->mutex);
     // A deleted pipe is ready for good: its descriptor needs no telling, so
     // the pipe keeps none (see markChannelDeleted).
-    if (pipe->deleted) return eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (trellum::isDeleted(*pipe)) return eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
     bool made = false;
     if (pipe->eventFd < 0) {
         pipe->eventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);

@@ -14,7 +14,7 @@
 namespace trellum {
 
 inline bool isReady(const PipeEnd &pipe) {
-    return pipe.head != nullptr || pipe.shutdownFlag != 0 || pipe.deleted != 0;
+    return pipe.head != nullptr || pipe.state != PipeState::running;
 }
 
 // Brings the watchers in line with the pipe's readiness. The caller holds

@@ -1,11 +1,7 @@
-// Receives: blocking, bounded, and cancellable by another thread.
-//
-// Receivers wait in a loop on the pipe's condition variable until a message
-// is queued, the pipe is shut down, the channel is deleted, their time is up
-// or their waiter is cancelled. An add wakes one receiver, and only when one
-// is waiting; a shutdown or a deletion concerns every receiver, so it wakes
-// all. The protocol is model-checked in pipe_protocol.pml: keep the two in
-// step.
+// Receives: blocking, bounded, and cancellable by another thread. Receivers
+// wait in a loop until a message is queued, the pipe is shut down, the
+// channel is deleted, their time is up or their waiter is cancelled; who
+// wakes them: see the protocol in Channel.h.
 #include <errno.h>
 
 #include <trellum/trellum.h>
@@ -22,6 +18,14 @@ using trellum::ScopedLock;
 
 namespace {
 
+// What ends a receive that began at shutdown count `epoch`: TRELLUM_DELETED
+// (a deletion wins over everything), TRELLUM_SHUT_DOWN (the pipe is shut
+// down, or was since the receive began), or TRELLUM_OK to go on.
+int32_t endOfReceive(const PipeEnd &pipe, uint32_t epoch) {
+    if (pipe.state == trellum::PipeState::running && pipe.shutdownEpoch == epoch) return TRELLUM_OK;
+    return trellum::isDeleted(pipe) ? TRELLUM_DELETED : TRELLUM_SHUT_DOWN;
+}
+
 // One receive, blocking or bounded; holds the channel while it waits.
 // timeoutNanos: 0 tries, < 0 waits without limit. `waiter` (may be NULL)
 // can cancel the wait; with `continued`, the receive is the one the waiter
@@ -31,47 +35,42 @@ int32_t receive(Channel channel, PipeEnd *pipe, int64_t timeoutNanos, Message *m
     trellum::HoldWhileWaiting hold(channel);  // outlives the waiting scope: a cancel may lock the pipe
     trellum::WaitingScope waiting(waiter);    // outlives the lock
     ScopedLock lock(&pipe->mutex);
-    if (pipe->deleted) return TRELLUM_DELETED;
-    uint32_t epoch;
+    uint32_t epoch = pipe->shutdownEpoch;
     if (continued && waiter->receiveOn == pipe) {
         epoch = waiter->shutdownEpoch;
-        if (pipe->shutdownFlag == 1 || pipe->shutdownEpoch != epoch) return TRELLUM_SHUT_DOWN;
-    } else {
-        if (pipe->shutdownFlag == 1) return TRELLUM_SHUT_DOWN;
-        epoch = pipe->shutdownEpoch;
-        if (waiter != nullptr) {
-            waiter->receiveOn = pipe;
-            waiter->shutdownEpoch = epoch;
-        }
+    } else if (waiter != nullptr && pipe->state == trellum::PipeState::running) {
+        waiter->receiveOn = pipe;
+        waiter->shutdownEpoch = epoch;
     }
     struct timespec deadline;
     bool bounded = false;
+    bool timedOut = timeoutNanos == 0;
     for (;;) {
+        const int32_t ended = endOfReceive(*pipe, epoch);
+        if (ended != TRELLUM_OK) return ended;
+        // A message that came with the timeout is still taken: the add's
+        // wake-up may have gone to this receiver.
         if (pipe->head != nullptr) {
-            *message = trellum::unlinkNode(pipe, pipe->head, nullptr);
+            *message = trellum::takeHead(pipe);
             return TRELLUM_RECEIVED;
         }
-        if (timeoutNanos == 0) return TRELLUM_TIMED_OUT;
+        if (timedOut) return TRELLUM_TIMED_OUT;
         if (hold.hold()) bounded = timeoutNanos > 0 && trellum::monotonicDeadlineAfter(timeoutNanos, &deadline);
         if (waiting.enterOrCancelled(&pipe->mutex, &pipe->condition)) return TRELLUM_CANCELLED;
         ++pipe->waiters;
-        int waited = bounded ? trellum::waitUntil(&pipe->condition, &pipe->mutex, deadline)
-                             : pthread_cond_wait(&pipe->condition, &pipe->mutex);
+        const int waited = bounded ? trellum::waitUntil(&pipe->condition, &pipe->mutex, deadline)
+                                   : pthread_cond_wait(&pipe->condition, &pipe->mutex);
         --pipe->waiters;
-        if (pipe->deleted) return TRELLUM_DELETED;
-        if (pipe->shutdownEpoch != epoch) return TRELLUM_SHUT_DOWN;
-        // A message that came with the timeout is still taken: the add's
-        // wake-up may have gone to this receiver.
-        if (waited == ETIMEDOUT && pipe->head == nullptr) return TRELLUM_TIMED_OUT;
+        timedOut = waited == ETIMEDOUT;
     }
 }
 
-// The common case, a message queued in a running live pipe, without a
-// receive's setup; NULL when the full receive must decide.
+// The common case, a message queued in a running pipe, without a receive's
+// setup; NULL when the full receive must decide.
 Message takeQueued(PipeEnd *pipe) {
     ScopedLock lock(&pipe->mutex);
-    if (pipe->head == nullptr || pipe->deleted || pipe->shutdownFlag) return nullptr;
-    return trellum::unlinkNode(pipe, pipe->head, nullptr);
+    if (pipe->head == nullptr || pipe->state != trellum::PipeState::running) return nullptr;
+    return trellum::takeHead(pipe);
 }
 
 } // namespace

@@ -158,8 +158,11 @@ int32_t PipeSelector_wait(PipeSelector selector, int64_t timeoutNanos, PipeWaite
     const bool bounded = timeoutNanos > 0 && trellum::monotonicDeadlineAfter(timeoutNanos, &deadline);
     for (;;) {
         if (hasReady(selector)) {
+            // A wakeup is for the next wait to return, whatever it returns
+            // for: left pending, it would cut a later, unrelated wait short.
+            selector->wakeupPending = 0;
             *count = collectReady(selector, tokens, maxTokens);
-            return TRELLUM_RECEIVED;
+            return TRELLUM_OK;
         }
         if (selector->wakeupPending) {
             selector->wakeupPending = 0;

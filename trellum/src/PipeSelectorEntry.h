@@ -28,7 +28,7 @@ struct SelectorEntry {
 
 // Puts the entry into its selector's ready ring (waking the selector's
 // waiters) or takes it out. The caller holds the pipe's mutex; the
-// selector's is taken inside, so pipe before selector is the lock order.
+// selector's is taken inside (the lock order: Channel.h).
 void noteEntryReadiness(SelectorEntry *entry, bool ready);
 
 } // namespace trellum

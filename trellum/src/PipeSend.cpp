@@ -1,9 +1,5 @@
-// Sends: queuing a message, waiting for room in a bounded pipe.
-//
-// Senders that find a bounded pipe full wait on the pipe's `room` condition
-// variable, apart from receivers, so that a wake-up meant for one kind never
-// goes to the other. Whatever makes room (a receive, a clear, a raised
-// limit, a deletion) wakes them; see roomMade in PipeQueue.h.
+// Sends: queuing a message, waiting for room in a bounded pipe. Who wakes a
+// waiting sender, and whom it wakes: see the protocol in Channel.h.
 #include <errno.h>
 
 #include <trellum/trellum.h>
@@ -40,12 +36,9 @@ int32_t send(Channel channel, PipeEnd *pipe, Message message, int64_t timeoutNan
         return status;
     };
     for (;;) {
-        if (pipe->deleted) return TRELLUM_DELETED;
+        if (trellum::isDeleted(*pipe)) return TRELLUM_DELETED;
         if (trellum::hasRoomFor(*pipe, bytes)) {
-            trellum::linkNode(pipe, trellum::nodeFor(message));
-            // Signalled under the lock: once it is released, a receiver may
-            // take the message and the channel may be deleted.
-            if (pipe->waiters > 0) pthread_cond_signal(&pipe->condition);
+            trellum::linkAndWake(pipe, trellum::nodeFor(message));
             return TRELLUM_ADDED;
         }
         if (timeoutNanos == 0) return TRELLUM_TIMED_OUT;
@@ -55,7 +48,7 @@ int32_t send(Channel channel, PipeEnd *pipe, Message message, int64_t timeoutNan
         const int waited = bounded ? trellum::waitUntil(&pipe->room, &pipe->mutex, deadline)
                                    : pthread_cond_wait(&pipe->room, &pipe->mutex);
         --pipe->senders;
-        if (waited == ETIMEDOUT && !pipe->deleted && !trellum::hasRoomFor(*pipe, bytes)) {
+        if (waited == ETIMEDOUT && !trellum::isDeleted(*pipe) && !trellum::hasRoomFor(*pipe, bytes)) {
             return giveUp(TRELLUM_TIMED_OUT);
         }
     }
@@ -71,9 +64,8 @@ void Channel_addToPipe(Channel channel, int32_t pipeIndex, Message message) {
     if (pipe != nullptr) {
         // The common case, an unbounded live pipe, without a send's setup.
         ScopedLock lock(&pipe->mutex);
-        if (!pipe->deleted && !trellum::isBounded(*pipe)) {
-            trellum::linkNode(pipe, trellum::nodeFor(message));
-            if (pipe->waiters > 0) pthread_cond_signal(&pipe->condition);
+        if (!trellum::isDeleted(*pipe) && !trellum::isBounded(*pipe)) {
+            trellum::linkAndWake(pipe, trellum::nodeFor(message));
             return;
         }
     }
@@ -88,12 +80,11 @@ void Channel_returnToPipe(Channel channel, int32_t pipeIndex, Message message) {
     if (pipe != nullptr) {
         MessagePipe node = trellum::nodeFor(message);
         ScopedLock lock(&pipe->mutex);
-        if (!pipe->deleted) {
+        if (!trellum::isDeleted(*pipe)) {
+            trellum::linkAndWake(pipe, node, true);
             // Undoes the receive: neither a new message nor a taken one.
-            trellum::linkNode(pipe, node, true);
             --pipe->added;
             --pipe->removed;
-            if (pipe->waiters > 0) pthread_cond_signal(&pipe->condition);
             return;
         }
         message = trellum::releaseNode(node);

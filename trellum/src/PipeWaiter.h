@@ -6,7 +6,8 @@
 // meant for has ended. It counts itself in before it reads where the waiter
 // waits, and a wait, once it has stopped saying where it waits, lets the
 // running cancels finish before it returns: so a cancel never touches a pipe
-// or selector that its owner may have freed since.
+// or selector that its owner may have freed since. The protocol as a whole:
+// Channel.h.
 #ifndef TRELLUM_PIPE_WAITER_H
 #define TRELLUM_PIPE_WAITER_H
 

@@ -52,7 +52,7 @@ Memo *createMemo() {
     return memo;
 }
 
-bool isDeleted(Channel channel) { return __atomic_load_n(&channel->deleted, __ATOMIC_ACQUIRE) != 0; }
+bool channelDeleted(Channel channel) { return __atomic_load_n(&channel->deleted, __ATOMIC_ACQUIRE) != 0; }
 
 } // namespace
 
@@ -69,7 +69,7 @@ MemoSlot *memoSlotFor(int32_t id) {
 }
 
 Channel memoHit(const MemoSlot &slot, int32_t id) {
-    if (slot.channel == nullptr || slot.id != id || isDeleted(slot.channel)) return nullptr;
+    if (slot.channel == nullptr || slot.id != id || channelDeleted(slot.channel)) return nullptr;
     return slot.channel;
 }
 

@@ -1,23 +1,39 @@
 /*
- * The wait/wake protocol of one pipe's receivers, as PipeReceive.cpp,
- * PipeSend.cpp and Channel.cpp implement it, for the Spin model checker
- * (trellum/tests/check-pipe-protocol.sh runs it).
+ * The wait/wake protocol of one pipe, as PipeReceive.cpp, PipeSend.cpp,
+ * PipeWaiter.cpp and Channel.cpp implement it (the protocol is written down
+ * in Channel.h), for the Spin model checker (trellum/tests/check-pipe-
+ * protocol.sh runs it). Two scenarios share the pipe:
  *
- * What is modelled: the pipe's mutex and condition variable, its queue,
- * `waiters`, `shutdownFlag` and `shutdownEpoch`, the channel-wide `deleted`
- * mark and the channel's reference count. Message priorities are not: the
- * order of the queue does not take part in who wakes whom. Nor are senders
- * waiting for room in a bounded pipe (their own condition variable) or
- * cancels through a PipeWaiter; the tests cover those.
- *
+ * Receivers (the default). The pipe's mutex and condition variable, its
+ * queue, `waiters`, the shut-down state and `shutdownEpoch`, the channel's
+ * deleted state and its reference count. Message priorities are not
+ * modelled: the order of the queue does not take part in who wakes whom.
  * Processes: two receivers that block without limit and one that gives up
  * at a deadline (which may have passed before it starts: a timeout of 0), a
- * producer adding NMSG messages, a controller that shuts the pipe down and
- * starts it up in any order, and a deleter that deletes the channel or not.
- * Each holds a reference to the channel while it uses it; the registry
- * holds one until the delete is done.
+ * producer adding NMSG messages to an unbounded pipe, a controller that
+ * shuts the pipe down and starts it up in any order, and a deleter that
+ * deletes the channel or not.
  *
- * The condition variable behaves as the C library's may: a signal wakes one
+ * Senders (-DSENDERS). A bounded pipe, full at the start, with its second
+ * condition variable `room` and `senders`. Processes: a sender that waits
+ * without limit, one that gives up at a deadline or when its PipeWaiter is
+ * cancelled (waiting with or without a limit), a receiver, a canceller
+ * that cancels that waiter at any moment (also while the wait is ending, or
+ * after it ended), and the deleter. The pipe holds one message
+ * (-DBYTE_LIMIT: two bytes, the messages being of one and two bytes), so a
+ * sender may be woken for room that is not enough for it, and one that
+ * gives up passes on the wake-up it may have taken. Under today's wake-ups
+ * no run needs that hand-off (-DNO_HAND_OFF finds no counterexample): under
+ * a message limit a sender gives up only when there is no room, and under a
+ * byte limit every sender is woken. It stays, for one test on a path that
+ * gives up, so that no future signal to one sender dies with a leaver. The
+ * canceller holds no reference to the channel: what keeps the lock it takes
+ * alive is the wait's exit, which lets running cancels finish first.
+ *
+ * Each process that uses the channel holds a reference while it does; the
+ * registry holds one until the delete is done.
+ *
+ * A condition variable behaves as the C library's may: a signal wakes one
  * of the threads waiting at that moment (none if none is), a broadcast wakes
  * every one of them, a wait may return for no reason at all (at most
  * SPURIOUS times in a run, so that a wake-up that never comes cannot be
@@ -31,23 +47,48 @@
  *    and the pipe runs, and none is still blocked that was inside its
  *    receive when a shutdown or the delete happened (the ghost variable
  *    `eventSeen`, set by the model, not by the protocol);
- *  - every message ends taken, queued, or freed by the delete or by an add
- *    that came after it: none is lost;
- *  - when the last reference goes, no receiver waits, nobody holds the
- *    mutex and nothing is queued; nobody touches the channel after that.
- * All processes are finite, so a receiver that would wait forever shows up
+ *  - in every final state, no sender is blocked while there is room for its
+ *    message or the channel is deleted, and none with a cancel pending;
+ *  - every message ends taken, queued, freed by the delete or by an add
+ *    that came after it, or still its sender's when the send failed: none
+ *    is lost, none is both queued and returned;
+ *  - when the last reference goes, no one waits, nobody holds the mutex and
+ *    nothing is queued; nobody touches the channel after that, a cancel
+ *    included.
+ * All processes are finite, so a thread that would wait forever shows up
  * as a final state in which it waits.
  *
  * Broken variants, each of which must give a counterexample:
  *  -DSIGNAL_AT_SHUTDOWN  a shutdown signals instead of broadcasting
  *  -DIF_NOT_WHILE        a woken receiver does not test again before taking
- *  -DPLAIN_FLAG          receivers look at the shut-down flag only, with no
+ *  -DPLAIN_FLAG          receivers look at the shut-down state only, with no
  *                        epoch, so a startup can hide a shutdown from them
+ * and with -DSENDERS:
+ *  -DDELETE_SIGNALS_ONE  a deletion signals `room` instead of broadcasting
+ *  -DCANCEL_SIGNALS_ONE  a cancel signals its waiter's condition, so the
+ *                        wake-up may go to another waiter
+ *  -DNO_CANCEL_WAIT      a wait's exit does not let running cancels finish:
+ *                        a cancel may lock the mutex of a freed channel
+ *  -DBYTE_LIMIT -DSIGNAL_FOR_BYTES  a receive under a byte limit wakes one
+ *                        sender, which may need more room than was made
  */
 
 #define NRECV 3         /* receivers 0 and 1 block without limit, 2 is timed */
 #define TIMED_RECEIVER 2
+#define NSEND 2         /* sender 0 blocks without limit, 1 gives up */
+#define GIVING_UP 1
+#ifdef SENDERS
+#define RECEIVERS 1     /* receiver 0 only */
+#ifdef BYTE_LIMIT
+#define PREFILLED 2     /* of one byte each: the pipe is full */
+#else
+#define PREFILLED 1
+#endif
+#define NMSG (PREFILLED + NSEND)   /* then one message of each sender */
+#else
+#define RECEIVERS NRECV
 #define NMSG 2
+#endif
 #ifndef SPURIOUS
 #define SPURIOUS 1
 #endif
@@ -55,7 +96,7 @@
 #define CONTROL_OPS 2       /* shutdowns and startups, in any order */
 #endif
 
-mtype = { PENDING, RECEIVED, SHUT_DOWN, DELETED, TIMED_OUT };
+mtype = { PENDING, RECEIVED, ADDED, SHUT_DOWN, DELETED, TIMED_OUT, CANCELLED };
 
 /* message states (ghost) */
 #define UNSENT 0
@@ -70,24 +111,42 @@ byte head;
 byte tail;
 byte count;
 byte waiters;
-bool shutdownFlag;
+bool shutdownFlag;      /* the state: shut down (deleted wins over it) */
 byte shutdownEpoch;
-bool deleted;           /* channel-wide */
+bool deleted;           /* the state: deleted */
+byte bytes;             /* body bytes queued */
+byte senders;
 
 /* ---- the channel's memory ---------------------------------------------------- */
-byte refs = NRECV + 3;  /* receivers, producer, controller, registry */
+byte refs;              /* set by init: one per process that uses it, and the registry's */
 bool freed;
 
-/* ---- the condition variable -------------------------------------------------- */
-bool inWait[NRECV];     /* waiting and not yet woken */
+/* ---- the condition variables ------------------------------------------------- */
+bool inWait[NRECV];     /* on `condition`, waiting and not yet woken */
+bool inRoomWait[NSEND]; /* on `room` */
 byte spuriousLeft = SPURIOUS;
 bool deadlinePassed;    /* of the timed receiver */
+
+/* ---- the PipeWaiter of the sender that gives up -------------------------------- */
+bool cancelled;
+byte cancelsRunning;
+bool waitsOnRoom;       /* its `mutex`: NULL, or the pipe's (waiting on `room`) */
 
 /* ---- ghosts ------------------------------------------------------------------ */
 byte msgState[NMSG + 1];
 bool inReceive[NRECV];  /* between the first test and the return */
 bool eventSeen[NRECV];  /* a shutdown or the delete happened meanwhile */
 mtype result[NRECV] = PENDING;
+mtype sent[NSEND] = PENDING;
+
+/* A pipe holding no message takes any one message. */
+#ifdef BYTE_LIMIT
+#define SIZE_OF(m) ((m) == NMSG -> 2 : 1)   /* the giving-up sender's needs two bytes */
+#define HAS_ROOM_FOR(b) (count == 0 || bytes + (b) <= 2)
+#else
+#define SIZE_OF(m) 1
+#define HAS_ROOM_FOR(b) (count < 1)
+#endif
 
 inline lock() {
     atomic { !locked -> locked = 1 };
@@ -113,10 +172,44 @@ inline broadcast() {
     inWait[2] = 0
 }
 
+inline signalRoom() {
+    if
+    :: inRoomWait[0] -> inRoomWait[0] = 0
+    :: inRoomWait[1] -> inRoomWait[1] = 0
+    :: else -> skip
+    fi
+}
+
+inline broadcastRoom() {
+    inRoomWait[0] = 0;
+    inRoomWait[1] = 0
+}
+
+/* roomMade of PipeQueue.h after one message was taken */
+inline roomMade() {
+    if
+    :: senders > 0 ->
+#if defined(BYTE_LIMIT) && !defined(SIGNAL_FOR_BYTES)
+        broadcastRoom()
+#else
+        signalRoom()
+#endif
+    :: else -> skip
+    fi
+}
+
 inline markEvent() {
     eventSeen[0] = eventSeen[0] || inReceive[0];
     eventSeen[1] = eventSeen[1] || inReceive[1];
     eventSeen[2] = eventSeen[2] || inReceive[2]
+}
+
+inline link(m) {
+    queue[tail] = m;
+    tail++;
+    count++;
+    bytes = bytes + SIZE_OF(m);
+    msgState[m] = QUEUED
 }
 
 /* Drops one reference; the last one frees the channel. */
@@ -127,6 +220,7 @@ inline release() {
         :: refs == 0 ->
             assert(!locked);
             assert(!inWait[0] && !inWait[1] && !inWait[2]);
+            assert(!inRoomWait[0] && !inRoomWait[1]);
             assert(!inReceive[0] && !inReceive[1] && !inReceive[2]);
             assert(count == 0);
             freed = 1
@@ -161,9 +255,11 @@ inline testOrWait() {
         m = queue[head];
         assert(msgState[m] == QUEUED);
         msgState[m] = TAKEN;
+        bytes = bytes - SIZE_OF(m);
         m = 0;
         head++;
         count--;
+        roomMade();
         result[i] = RECEIVED;
         done = 1
     :: !deleted && !SHUT_DOWN_MEANWHILE && !MAY_TAKE && timed && deadlinePassed ->
@@ -220,7 +316,7 @@ end_waiting:
     release()
 }
 
-/* Adds up to NMSG messages, any number of them. */
+/* Adds up to NMSG messages, any number of them, to an unbounded pipe. */
 proctype Producer() {
     byte m = 1;
     do
@@ -230,10 +326,7 @@ proctype Producer() {
             if
             :: deleted -> msgState[m] = FREED   /* freed, nothing queued */
             :: else ->
-                queue[tail] = m;
-                tail++;
-                count++;
-                msgState[m] = QUEUED;
+                link(m);
                 if
                 :: waiters > 0 -> signalOne()
                 :: else -> skip
@@ -245,6 +338,113 @@ proctype Producer() {
     :: break
     od;
     release()
+}
+
+/*
+ * A sender that gives up leaving room behind passes on the wake-up it may
+ * have taken (giveUp in PipeSend.cpp).
+ */
+inline giveUp(status) {
+#ifndef NO_HAND_OFF
+    if
+    :: senders > 0 && HAS_ROOM_FOR(0) -> signalRoom()
+    :: else -> skip
+    fi;
+#endif
+    sent[i] = status;
+    done = 1
+}
+
+/* One pass of send's loop, under the mutex, ending by unlocking or waiting. */
+inline sendOrWait() {
+    if
+    :: deleted -> sent[i] = DELETED; done = 1
+    :: !deleted && HAS_ROOM_FOR(SIZE_OF(m)) ->
+        link(m);
+        if
+        :: waiters > 0 -> signalOne()
+        :: else -> skip
+        fi;
+        sent[i] = ADDED;
+        done = 1
+    :: !deleted && !HAS_ROOM_FOR(SIZE_OF(m)) && timedOut ->
+        giveUp(TIMED_OUT)
+    :: else ->
+        if
+        :: i == GIVING_UP ->
+            waitsOnRoom = 1;                    /* enterOrCancelled: where it waits, */
+            if
+            :: cancelled -> cancelled = 0; giveUp(CANCELLED)   /* then the flag */
+            :: else -> skip
+            fi
+        :: else -> skip
+        fi;
+        if
+        :: !done -> senders++; inRoomWait[i] = 1
+        :: else -> skip
+        fi
+    fi;
+    unlock()
+}
+
+proctype Sender(byte i; byte m) {
+    bool done;
+    bool timed;         /* the giving-up sender waits with or without a limit */
+    bool timedOut;
+
+    if
+    :: i == GIVING_UP -> if :: timed = 1 :: skip fi
+    :: else -> skip
+    fi;
+    atomic { lock(); sendOrWait() }
+    do
+    :: done -> break
+    :: else ->
+end_waiting:
+        if
+        :: atomic {
+            !inRoomWait[i] && !locked -> locked = 1;
+            assert(!freed);
+            senders--;
+            sendOrWait()
+          }
+        :: atomic { inRoomWait[i] && spuriousLeft > 0 -> spuriousLeft--; inRoomWait[i] = 0 }
+        :: atomic { inRoomWait[i] && timed -> inRoomWait[i] = 0; timedOut = 1 }
+        fi
+    od;
+    /* WaitingScope's end: says it waits nowhere, then lets running cancels finish. */
+    if
+    :: i == GIVING_UP ->
+        waitsOnRoom = 0;
+#ifndef NO_CANCEL_WAIT
+        cancelsRunning == 0
+#endif
+    :: else -> skip
+    fi;
+    release()
+}
+
+/* PipeWaiter_cancel of the giving-up sender's waiter; holds no reference. */
+proctype Canceller() {
+    bool onRoom;
+    if :: skip :: goto noCancel fi;
+    cancelsRunning++;
+    cancelled = 1;
+    onRoom = waitsOnRoom;
+    if
+    :: onRoom ->
+        lock();
+#ifdef CANCEL_SIGNALS_ONE
+        signalRoom();
+#else
+        broadcastRoom();
+#endif
+        unlock()
+    :: else -> skip
+    fi;
+    cancelsRunning--;
+noCancel:
+    skip
 }
 
 proctype Controller() {
@@ -268,7 +468,7 @@ proctype Controller() {
                 :: else -> skip
                 fi
             :: deleted -> skip
-            :: shutdownFlag = 0                 /* startup */
+            :: !deleted -> shutdownFlag = 0     /* startup */
             fi;
             unlock()
         }
@@ -289,7 +489,17 @@ proctype Deleter() {
             :: else -> break
             od;
             count = 0;
+            bytes = 0;
             broadcast();
+            if
+            :: senders > 0 ->
+#ifdef DELETE_SIGNALS_ONE
+                signalRoom()
+#else
+                broadcastRoom()
+#endif
+            :: else -> skip
+            fi;
             unlock()
         }
         release()                            /* the registry's reference */
@@ -302,23 +512,47 @@ proctype Final() {
     byte i;
     byte m;
     timeout ->
-    for (i : 0 .. NRECV - 1) {
+    for (i : 0 .. RECEIVERS - 1) {
         assert(!inWait[i] || count == 0);   /* blocked with a message queued */
         assert(!inWait[i] || !eventSeen[i]);/* a shutdown or delete did not release it */
         assert(inWait[i] || result[i] != PENDING)
     }
+#ifdef SENDERS
+    for (i : 0 .. NSEND - 1) {
+        m = PREFILLED + 1 + i;
+        /* blocked with room for its message, or on a deleted channel */
+        assert(!inRoomWait[i] || !deleted && !HAS_ROOM_FOR(SIZE_OF(m)));
+        assert(inRoomWait[i] || sent[i] != PENDING);
+        /* queued, taken or freed once added, and only then */
+        assert(sent[i] == PENDING || (sent[i] == ADDED) == (msgState[m] != UNSENT))
+    }
+    assert(!inRoomWait[GIVING_UP] || !cancelled);   /* a cancel did not end its wait */
+#endif
     for (m : 1 .. NMSG) {
         assert(msgState[m] != QUEUED || !deleted)
     }
 }
 
 init {
+    byte i;
     atomic {
+#ifdef SENDERS
+        for (i : 1 .. PREFILLED) {
+            link(i)
+        }
+        refs = RECEIVERS + NSEND + 1;   /* receiver, senders, registry */
+        run Receiver(0, 0);
+        run Sender(0, PREFILLED + 1);
+        run Sender(GIVING_UP, PREFILLED + 2);
+        run Canceller();
+#else
+        refs = RECEIVERS + 3;   /* receivers, producer, controller, registry */
         run Receiver(0, 0);
         run Receiver(1, 0);
         run Receiver(TIMED_RECEIVER, 1);
         run Producer();
         run Controller();
+#endif
         run Deleter();
         run Final()
     }

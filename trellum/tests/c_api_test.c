@@ -110,6 +110,11 @@ static void registry(void) {
 static void statusesAndPins(void) {
     Channel pinned = ChannelManager_acquireChannel(-4242);
     Message message = NULL, copy = NULL;
+    PipeStats stats;
+    /* Callers written against either name of success keep working. */
+    CHECK(TRELLUM_OK == 0 && TRELLUM_RECEIVED == TRELLUM_OK && TRELLUM_ADDED == TRELLUM_OK);
+    stats.structSize = sizeof stats;
+    CHECK(Channel_statsOfPipe(pinned, 0, &stats) == TRELLUM_OK && stats.size == 0);
     CHECK(Channel_timedRemoveFromPipe(pinned, 0, 0, &message) == TRELLUM_TIMED_OUT && message == NULL);
     CHECK(Channel_checkedPeekCopyFromPipe(pinned, 0, &copy) == TRELLUM_EMPTY && copy == NULL);
     Channel_addToPipe(pinned, 0, Message_new(0, 1, 2, 3, 4, 0, NULL));

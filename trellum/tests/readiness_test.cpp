@@ -157,6 +157,19 @@ TEST_F(Selector, WakeupAndCancelEndOneWait) {
     }
 }
 
+// A wait that returns a ready pipe takes a pending wakeup with it: left
+// behind, the wakeup would end a later, unrelated wait at once.
+TEST_F(Selector, WaitThatFindsAReadyPipeTakesThePendingWakeup) {
+    for (int64_t timeout : {int64_t{0}, kDeadlineNanos}) {
+        SCOPED_TRACE(timeout);
+        PipeSelector_wakeup(selector);
+        add(7, 0);
+        EXPECT_EQ(wait(selector, timeout), received({tokenOf(7, 0)}));
+        take(channel(7), 0);
+        EXPECT_EQ(wait(selector, 20 * kMillis), kNothing);
+    }
+}
+
 // Every watcher of a pipe, selector key or descriptor, follows it through
 // every change and ignores the other pipe, whichever watcher came first and
 // however ready the pipe was when it came.

@@ -3,7 +3,7 @@
 #include <stdint.h>
 #include <time.h>
 
-#include "CachedHandle.h"
+#include "VmHandles.h"
 
 namespace trellum_jvm {
 namespace {
@@ -12,19 +12,32 @@ namespace {
 // setting before begin() looked; short enough to be noticed at most once.
 const int64_t kFirstWaitNanos = 10 * 1000 * 1000;
 
-CachedHandle<jmethodID> isInterruptedMethod;
+// Resolved on java.lang.Thread itself, not on the class of the thread at
+// hand: an ID found on a subclass that overrides isInterrupted() would be
+// that override, and calling it on any other thread is undefined.
+// Returns null with nothing pending when it cannot be had.
+jmethodID resolveIsInterrupted(JNIEnv *env) {
+    jclass threadClass = env->FindClass("java/lang/Thread");
+    if (threadClass == nullptr) {
+        env->ExceptionClear();
+        return nullptr;
+    }
+    jmethodID method = env->GetMethodID(threadClass, "isInterrupted", "()Z");
+    env->DeleteLocalRef(threadClass);
+    if (method == nullptr) env->ExceptionClear();
+    return method;
+}
 
+// The status only ends a wait, so a VM the binding does not serve (whose
+// ID cannot be cached) still waits interruptibly: it resolves the method on
+// each look, which is at most once per wake-up.
 bool isInterrupted(JNIEnv *env, jobject thread) {
-    jmethodID method = isInterruptedMethod.get();
+    VmHandles *handles = handlesIfServed(env);
+    jmethodID method = handles != nullptr ? handles->threadIsInterrupted.get() : nullptr;
     if (method == nullptr) {
-        jclass threadClass = env->GetObjectClass(thread);
-        method = env->GetMethodID(threadClass, "isInterrupted", "()Z");
-        env->DeleteLocalRef(threadClass);
-        if (method == nullptr) {
-            env->ExceptionClear();
-            return false;
-        }
-        isInterruptedMethod.set(method);  // java.lang.Thread is never unloaded
+        method = resolveIsInterrupted(env);
+        if (method == nullptr) return false;
+        if (handles != nullptr) handles->threadIsInterrupted.set(method);  // java.lang.Thread is never unloaded
     }
     const bool interrupted = env->CallBooleanMethod(thread, method) == JNI_TRUE;
     if (env->ExceptionCheck()) {

@@ -3,22 +3,19 @@
 #include <jni_support/JniThrow.h>
 #include <jni_support/ScopedLocalRef.h>
 
-#include "CachedHandle.h"
+#include "VmHandles.h"
 
 using jni_support::ScopedLocalRef;
-using trellum_jvm::CachedHandle;
+using trellum_jvm::VmHandles;
 
 namespace {
 
 const char kMessageClassName[] = "com/fendrel/vm/channel/impl/VMMessageImpl";
 const char kConstructorSignature[] = "(IIIII[B)V";
 
-CachedHandle<jclass> gMessageClass;
-CachedHandle<jmethodID> constructorID;
-
 // The class in use after this call, or null: an exception is pending.
-jclass resolveClass(JNIEnv *env) {
-    jclass cached = gMessageClass.get();
+jclass resolveClass(JNIEnv *env, VmHandles &handles) {
+    jclass cached = handles.messageClass.get();
     if (cached != nullptr) return cached;
 
     ScopedLocalRef<jclass> found(env, env->FindClass(kMessageClassName));
@@ -30,7 +27,7 @@ jclass resolveClass(JNIEnv *env) {
     }
     // Another thread may have stored its own reference meanwhile; keep the
     // first one stored and let go of ours, so exactly one stays alive.
-    jclass inUse = gMessageClass.setIfNull(global);
+    jclass inUse = handles.messageClass.setIfNull(global);
     if (inUse != global) env->DeleteGlobalRef(global);
     return inUse;
 }
@@ -40,23 +37,19 @@ jclass resolveClass(JNIEnv *env) {
 namespace trellum_jvm {
 
 bool resolveMessageClass(JNIEnv *env, MessageClass *out) {
-    jclass clazz = resolveClass(env);
+    VmHandles *handles = handlesOf(env);
+    if (handles == nullptr) return false;
+    jclass clazz = resolveClass(env, *handles);
     if (clazz == nullptr) return false;
-    jmethodID constructor = constructorID.get();
+    jmethodID constructor = handles->messageConstructor.get();
     if (constructor == nullptr) {
         constructor = env->GetMethodID(clazz, "<init>", kConstructorSignature);
         if (constructor == nullptr) return false;  // NoSuchMethodError is pending
-        constructorID.set(constructor);
+        handles->messageConstructor.set(constructor);
     }
     out->clazz = clazz;
     out->constructor = constructor;
     return true;
-}
-
-void releaseMessageClass(JNIEnv *env) {
-    constructorID.take();
-    jclass clazz = gMessageClass.take();
-    if (clazz != nullptr) env->DeleteGlobalRef(clazz);
 }
 
 } // namespace trellum_jvm

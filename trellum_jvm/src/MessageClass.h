@@ -13,17 +13,14 @@ struct MessageClass {
     jmethodID constructor;
 };
 
-// Resolves the class and its constructor the first time any caller needs
-// them and keeps them for the life of the library. Threads racing through
-// the first resolution end up sharing one global reference. The class is
-// looked up through the caller's class loader, which for a native method of
-// TrellumJNI is the loader of TrellumJNI.
-// Returns false: an exception is pending and `out` is untouched.
+// Resolves the class and its constructor the first time a thread of the
+// caller's VM needs them and keeps them until that VM unloads the library
+// (VmHandles.h). Threads racing through the first resolution end up sharing
+// one global reference. The class is looked up through the caller's class
+// loader, which for a native method of TrellumJNI is the loader of TrellumJNI.
+// Returns false: an exception is pending and `out` is untouched
+// (IllegalStateException for a VM beyond those the binding serves).
 bool resolveMessageClass(JNIEnv *env, MessageClass *out);
-
-// Deletes the global class reference and forgets the constructor, so that a
-// later resolution starts afresh. For JNI_OnUnload.
-void releaseMessageClass(JNIEnv *env);
 
 } // namespace trellum_jvm
 

@@ -3,37 +3,20 @@
 #include <jni_support/JniThrow.h>
 #include <jni_support/ScopedLocalRef.h>
 
-#include "CachedHandle.h"
+#include "VmHandles.h"
 
 using jni_support::ScopedLocalRef;
 using jni_support::throwNew;
 using trellum_jvm::CachedHandle;
+using trellum_jvm::VmHandles;
 
 namespace {
 
-CachedHandle<jfieldID> messageHeaderFieldID;
-CachedHandle<jfieldID> messageBodyFieldID;
-CachedHandle<jfieldID> headerTypeFieldID;
-CachedHandle<jfieldID> headerPriorityFieldID;
-CachedHandle<jfieldID> headerChannelIDFieldID;
-CachedHandle<jfieldID> headerMessageIDFieldID;
-CachedHandle<jfieldID> headerAttributesFieldID;
-CachedHandle<jfieldID> bodyDataFieldID;
-
-struct IntField {
-    CachedHandle<jfieldID> *id;
-    const char *name;
-};
-
-// In the order Message_new takes them.
-const IntField kHeaderFields[] = {
-    {&headerTypeFieldID, "type"},
-    {&headerPriorityFieldID, "priority"},
-    {&headerChannelIDFieldID, "channelID"},
-    {&headerMessageIDFieldID, "messageID"},
-    {&headerAttributesFieldID, "attributes"},
-};
-const int kHeaderFieldCount = sizeof(kHeaderFields) / sizeof(kHeaderFields[0]);
+// In the order Message_new takes them, as VmHandles::headerInts holds their IDs.
+const char *const kHeaderFieldNames[] = {"type", "priority", "channelID", "messageID", "attributes"};
+const int kHeaderFieldCount = sizeof(kHeaderFieldNames) / sizeof(kHeaderFieldNames[0]);
+static_assert(kHeaderFieldCount == sizeof(VmHandles::headerInts) / sizeof(VmHandles::headerInts[0]),
+              "one cached ID per header field");
 
 // The class of one object, fetched only if a field ID still has to be
 // resolved on it: after the first message no class is ever looked up.
@@ -117,21 +100,23 @@ Message object2message(JNIEnv *env, jobject messageObject) {
         throwNew(env, "java/lang/NullPointerException", "message is null");
         return nullptr;
     }
+    VmHandles *handles = handlesOf(env);
+    if (handles == nullptr) return nullptr;
 
     LazyObjectClass messageClass(env, messageObject);
     ScopedLocalRef<jobject> header(env, requiredObjectField(
-        env, messageObject, messageHeaderFieldID, messageClass, "header",
+        env, messageObject, handles->messageHeader, messageClass, "header",
         "Lcom/fendrel/vm/channel/impl/VMMessageHeaderImpl;", "message header is null"));
     if (!header) return nullptr;
     ScopedLocalRef<jobject> body(env, requiredObjectField(
-        env, messageObject, messageBodyFieldID, messageClass, "body",
+        env, messageObject, handles->messageBody, messageClass, "body",
         "Lcom/fendrel/vm/channel/impl/VMMessageBodyImpl;", "message body is null"));
     if (!body) return nullptr;
 
     LazyObjectClass headerClass(env, header.get());
     jint values[kHeaderFieldCount];
     for (int i = 0; i < kHeaderFieldCount; ++i) {
-        jfieldID id = fieldID(env, *kHeaderFields[i].id, headerClass, kHeaderFields[i].name, "I");
+        jfieldID id = fieldID(env, handles->headerInts[i], headerClass, kHeaderFieldNames[i], "I");
         if (id == nullptr) return nullptr;
         values[i] = env->GetIntField(header.get(), id);
     }
@@ -139,7 +124,7 @@ Message object2message(JNIEnv *env, jobject messageObject) {
     LazyObjectClass bodyClass(env, body.get());
     bool failed;
     ScopedLocalRef<jbyteArray> data(env, static_cast<jbyteArray>(objectField(
-        env, body.get(), bodyDataFieldID, bodyClass, "data", "[B", &failed)));
+        env, body.get(), handles->bodyData, bodyClass, "data", "[B", &failed)));
     if (failed) return nullptr;
 
     return newMessageFromArray(env, values, data.get());
@@ -163,13 +148,6 @@ jobject message2object(JNIEnv *env, const MessageClass &messageClass, const _Mes
         return nullptr;
     }
     return result;
-}
-
-void forgetMessageFieldIDs() {
-    messageHeaderFieldID.take();
-    messageBodyFieldID.take();
-    for (const IntField &field : kHeaderFields) field.id->take();
-    bodyDataFieldID.take();
 }
 
 } // namespace trellum_jvm

@@ -4,8 +4,8 @@
 // (VMMessageHeaderImpl: int fields type, priority, channelID, messageID and
 // attributes) and a field `body` (VMMessageBodyImpl: byte[] field data, which
 // may be null). Field IDs are resolved on the classes of the first objects
-// read and reused for every later object, which must therefore belong to the
-// same classes or subclasses of them.
+// a VM reads and reused for every later object of that VM, which must
+// therefore belong to the same classes or subclasses of them.
 #ifndef TRELLUM_JVM_MESSAGE_OBJECTS_H
 #define TRELLUM_JVM_MESSAGE_OBJECTS_H
 
@@ -20,7 +20,8 @@ namespace trellum_jvm {
 // body bytes; a null `data` array gives an empty body. The caller owns the
 // result. Returns null when an exception is pending: NullPointerException for
 // a null message, header or body object, OutOfMemoryError when native memory
-// is exhausted, or whatever a field lookup raised.
+// is exhausted, IllegalStateException for a VM beyond those the binding
+// serves (VmHandles.h), or whatever a field lookup raised.
 Message object2message(JNIEnv *env, jobject messageObject);
 
 // A new native message from the five header integers (in Message_new's
@@ -34,9 +35,6 @@ Message newMessageFromArray(JNIEnv *env, const jint header[5], jbyteArray data);
 // empty body). The message is neither changed nor freed. Returns null when an
 // exception is pending (OutOfMemoryError, or one the constructor raised).
 jobject message2object(JNIEnv *env, const MessageClass &messageClass, const _Message &message);
-
-// Forgets every cached field ID. For JNI_OnUnload.
-void forgetMessageFieldIDs();
 
 } // namespace trellum_jvm
 

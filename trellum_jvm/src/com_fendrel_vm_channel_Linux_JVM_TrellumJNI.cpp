@@ -5,8 +5,7 @@
 // call fails for an ID that was never created, and pins it for the length of
 // the call, so that a deleteChannel on another thread cannot free it under
 // the call. The binding keeps no channel state and takes no locks of its
-// own; its only globals are cached JNI handles (MessageClass.cpp,
-// MessageObjects.cpp).
+// own; its only globals are cached JNI handles, kept per VM (VmHandles.h).
 #include <jni.h>
 #include <trellum/trellum.h>
 
@@ -15,6 +14,7 @@
 #include "MessageClass.h"
 #include "MessageObjects.h"
 #include "PinnedChannel.h"
+#include "VmHandles.h"
 
 using trellum_jvm::MessageClass;
 using trellum_jvm::PinnedChannel;
@@ -116,15 +116,13 @@ JNIEXPORT void JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_TrellumJNI_startup
     Channel_startup(channel.get(), whichPipe(pipeID));
 }
 
-// Runs when the class loader that loaded the library is collected. Every
-// cached handle is forgotten, not only the class reference: should the
-// library stay mapped and be loaded again for another loader, IDs from the
-// old classes must not be reused.
+// Runs when the class loader that loaded the library into `vm` is
+// collected. Every handle of that VM is forgotten, not only the class
+// reference: should the library stay mapped and be loaded again for another
+// loader, IDs from the old classes must not be reused. Another VM that
+// loaded the library keeps its own.
 JNIEXPORT void JNICALL JNI_OnUnload(JavaVM *vm, void *) {
-    trellum_jvm::forgetMessageFieldIDs();
-    JNIEnv *env = nullptr;
-    if (vm->GetEnv(reinterpret_cast<void **>(&env), JNI_VERSION_1_6) != JNI_OK) return;
-    trellum_jvm::releaseMessageClass(env);
+    trellum_jvm::releaseHandlesOf(vm);
 }
 
 } // extern "C"

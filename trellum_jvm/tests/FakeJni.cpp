@@ -18,6 +18,7 @@ FakeJni::FakeJni() {
     functions_.ExceptionCheck = &FakeJni::ExceptionCheck;
     functions_.ExceptionClear = &FakeJni::ExceptionClear;
     functions_.ThrowNew = &FakeJni::ThrowNew;
+    functions_.GetJavaVM = &FakeJni::GetJavaVM;
     env_.functions = &functions_;
     invoke_.GetEnv = &FakeJni::GetEnv;
     vm_.functions = &invoke_;
@@ -103,5 +104,10 @@ jint FakeJni::GetEnv(JavaVM *, void **env, jint version) {
         return JNI_EDETACHED;
     }
     *env = f->env();
+    return JNI_OK;
+}
+
+jint FakeJni::GetJavaVM(JNIEnv *env, JavaVM **vm) {
+    *vm = self(env)->vm();
     return JNI_OK;
 }

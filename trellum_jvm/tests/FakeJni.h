@@ -53,6 +53,7 @@ private:
     static jint ThrowNew(JNIEnv *env, jclass clazz, const char *message);
     static void ExceptionClear(JNIEnv *env);
     static jint GetEnv(JavaVM *vm, void **env, jint version);
+    static jint GetJavaVM(JNIEnv *env, JavaVM **vm);
 
     static char classObject_;
     static char constructorObject_;

@@ -14,14 +14,13 @@ extern "C" JNIEXPORT void JNICALL JNI_OnUnload(JavaVM *vm, void *reserved);
 namespace {
 
 using trellum_jvm::MessageClass;
-using trellum_jvm::releaseMessageClass;
 using trellum_jvm::resolveMessageClass;
 
 class MessageClassTest : public ::testing::Test {
 protected:
-    // The cache is process-wide: every test starts and ends with it empty.
-    void SetUp() override { releaseMessageClass(jni.env()); }
-    void TearDown() override { releaseMessageClass(jni.env()); }
+    // Each fixture's fake is a VM of its own, and the binding serves two at
+    // a time: each test unloads the library from its VM when done.
+    void TearDown() override { JNI_OnUnload(jni.vm(), nullptr); }
 
     FakeJni jni;
 };

@@ -12,9 +12,9 @@
 #include <trellum/trellum.h>
 
 #include "FakeJni.h"
-#include "MessageClass.h"
 
 extern "C" {
+JNIEXPORT void JNICALL JNI_OnUnload(JavaVM *vm, void *reserved);
 JNIEXPORT jobject JNICALL Java_com_fendrel_vm_channel_Linux_1JVM_TrellumJNI_peekMessageFromChannel(
     JNIEnv *env, jclass, jint channelID, jint pipeID);
 
@@ -32,6 +32,6 @@ TEST(PeekDecision, AnEmptyPipeGivesNullEvenIfItLooksRefilledRightAfter) {
         EXPECT_EQ(jni.exceptionsThrown.load(), 0);
         jni.clearException();
     }
-    trellum_jvm::releaseMessageClass(jni.env());
+    JNI_OnUnload(jni.vm(), nullptr);
     ChannelManager_deleteChannel(31337);
 }

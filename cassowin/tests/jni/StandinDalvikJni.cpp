@@ -20,6 +20,7 @@ namespace {
 // relay attached to it detach from it only when they end.
 standin::Vm *gDalvik;
 standin::StandinKeychain *gKeychain;
+int gDetachesBeforeScans;  // the stand-in's own set-up thread leaves once, never attached by the relay
 std::once_flag gCreated;
 
 std::vector<jchar> charsOf(JNIEnv *env, jstring s) {
@@ -38,11 +39,22 @@ JNIEXPORT void JNICALL Java_com_fendrel_security_StandinDalvik_start(JNIEnv *, j
         gDalvik = new standin::Vm("Dalvik", JNI_VERSION_1_6, standin::kDalvikLocalRefLimit);
         gKeychain = new standin::StandinKeychain(*gDalvik);
         gKeychain->init();
+        gDetachesBeforeScans = gDalvik->detaches();
     });
     gDalvik->setAppClassesHiddenFromAttachedThreads(hideAppClasses == JNI_TRUE);
     gDalvik->setElementsUnavailable(false, false);
     gKeychain->setExceptionAfterReport("", "");
     gKeychain->setEntries({});
+    gKeychain->holdScans(false);
+}
+
+JNIEXPORT void JNICALL Java_com_fendrel_security_StandinDalvik_holdScans(JNIEnv *, jclass,
+                                                                        jboolean hold) {
+    gKeychain->holdScans(hold == JNI_TRUE);
+}
+
+JNIEXPORT jint JNICALL Java_com_fendrel_security_StandinDalvik_heldScans(JNIEnv *, jclass) {
+    return gKeychain->heldScans();
 }
 
 JNIEXPORT void JNICALL Java_com_fendrel_security_StandinDalvik_setEntries(
@@ -101,6 +113,11 @@ JNIEXPORT jint JNICALL Java_com_fendrel_security_StandinDalvik_detaches(JNIEnv *
 
 JNIEXPORT jint JNICALL Java_com_fendrel_security_StandinDalvik_threadsEndedAttached(JNIEnv *, jclass) {
     return gDalvik->threadsEndedAttached();
+}
+
+JNIEXPORT jint JNICALL Java_com_fendrel_security_StandinDalvik_attachedThreads(JNIEnv *, jclass) {
+    return gDalvik->attaches() - (gDalvik->detaches() - gDetachesBeforeScans) -
+           gDalvik->threadsEndedAttached();
 }
 
 JNIEXPORT jlong JNICALL Java_com_fendrel_security_StandinDalvik_liveLocalRefs(JNIEnv *, jclass) {

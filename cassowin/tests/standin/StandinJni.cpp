@@ -166,6 +166,55 @@ void JNICALL CallStaticVoidMethodA(JNIEnv *env, jclass type, jmethodID id, const
     call(env, type, id, args, true, 'V', "CallStaticVoidMethodA");
 }
 
+// call, with the arguments of a va_list.
+jvalue callV(JNIEnv *env, jobject self, jmethodID id, va_list args, char result, const char *function) {
+    std::vector<jvalue> values = argsFromVaList(Vm::of(env)->resolveMethod(id, function), args);
+    return call(env, self, id, values.data(), false, result, function);
+}
+jboolean JNICALL CallBooleanMethod(JNIEnv *env, jobject self, jmethodID id, ...) {
+    va_list args;
+    va_start(args, id);
+    jboolean result = callV(env, self, id, args, 'Z', "CallBooleanMethod").z;
+    va_end(args);
+    return result;
+}
+jboolean JNICALL CallBooleanMethodV(JNIEnv *env, jobject self, jmethodID id, va_list args) {
+    return callV(env, self, id, args, 'Z', "CallBooleanMethodV").z;
+}
+jboolean JNICALL CallBooleanMethodA(JNIEnv *env, jobject self, jmethodID id, const jvalue *args) {
+    return call(env, self, id, args, false, 'Z', "CallBooleanMethodA").z;
+}
+
+// A new instance of `type`, built by its constructor `id`.
+jobject construct(JNIEnv *env, jclass type, jmethodID id, const jvalue *args, const char *function) {
+    ENTER(function);
+    Object *c = vm->resolve(t, type, function);
+    if (c == nullptr || c->kind != kClass || c->throwable) vm->fail(function, "not a plain class");
+    Method *m = vm->resolveMethod(id, function);
+    if (m->name != "<init>" || m->owner != c) {
+        vm->fail(function, "%s is not a constructor of %s", m->name.c_str(), c->name.c_str());
+    }
+    jobject self = vm->newLocal(t, vm->newObject(kInstance, c));
+    call(env, self, id, args, false, 'V', function);
+    if (t->pending == nullptr) return self;
+    vm->deleteRef(t, self, false, function);
+    return nullptr;
+}
+jobject JNICALL NewObject(JNIEnv *env, jclass type, jmethodID id, ...) {
+    va_list args;
+    va_start(args, id);
+    std::vector<jvalue> values = argsFromVaList(Vm::of(env)->resolveMethod(id, "NewObject"), args);
+    va_end(args);
+    return construct(env, type, id, values.data(), "NewObject");
+}
+jobject JNICALL NewObjectV(JNIEnv *env, jclass type, jmethodID id, va_list args) {
+    std::vector<jvalue> values = argsFromVaList(Vm::of(env)->resolveMethod(id, "NewObjectV"), args);
+    return construct(env, type, id, values.data(), "NewObjectV");
+}
+jobject JNICALL NewObjectA(JNIEnv *env, jclass type, jmethodID id, const jvalue *args) {
+    return construct(env, type, id, args, "NewObjectA");
+}
+
 jint JNICALL GetJavaVM(JNIEnv *env, JavaVM **out) {
     ENTER("GetJavaVM");
     (void)t;
@@ -344,6 +393,8 @@ void JNICALL ReleaseStringUTFChars(JNIEnv *env, jstring string, const char *utf)
 
 } // namespace
 
+void installFieldJni(JNINativeInterface_ *native);
+
 void installJniTables(Vm *vm, JNIInvokeInterface_ *invoke, JNINativeInterface_ *native) {
     fillInvoke(reinterpret_cast<void **>(invoke), std::make_index_sequence<kInvokeSlots>());
     invoke->reserved0 = vm;
@@ -371,6 +422,12 @@ void installJniTables(Vm *vm, JNIInvokeInterface_ *invoke, JNINativeInterface_ *
     native->CallStaticVoidMethod = CallStaticVoidMethod;
     native->CallStaticVoidMethodV = CallStaticVoidMethodV;
     native->CallStaticVoidMethodA = CallStaticVoidMethodA;
+    native->CallBooleanMethod = CallBooleanMethod;
+    native->CallBooleanMethodV = CallBooleanMethodV;
+    native->CallBooleanMethodA = CallBooleanMethodA;
+    native->NewObject = NewObject;
+    native->NewObjectV = NewObjectV;
+    native->NewObjectA = NewObjectA;
     native->GetJavaVM = GetJavaVM;
     native->NewGlobalRef = NewGlobalRef;
     native->NewLocalRef = NewLocalRef;
@@ -398,6 +455,7 @@ void installJniTables(Vm *vm, JNIInvokeInterface_ *invoke, JNINativeInterface_ *
     native->GetStringUTFLength = GetStringUTFLength;
     native->GetStringUTFChars = GetStringUTFChars;
     native->ReleaseStringUTFChars = ReleaseStringUTFChars;
+    installFieldJni(native);
 }
 
 } // namespace standin

@@ -1,8 +1,15 @@
 #include "StandinKeychain.h"
 
+#include <chrono>
+
 #include "../RelayEntryPoints.h"
 
 namespace standin {
+namespace {
+
+constexpr std::chrono::seconds kLongestHold(120);
+
+} // namespace
 
 const char kKeyStoreDalvikClass[] = "com/fendrel/security/AndroidKeyStoreDalvik";
 
@@ -42,11 +49,30 @@ std::vector<ScanRecord> StandinKeychain::scans() {
     return scans_;
 }
 
+void StandinKeychain::holdScans(bool hold) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_ = hold;
+    if (!hold) released_.notify_all();
+}
+
+int StandinKeychain::heldScans() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_;
+}
+
+void StandinKeychain::waitWhileHeld() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++held_;
+    released_.wait_for(lock, kLongestHold, [this] { return !hold_; });
+    --held_;
+}
+
 jvalue StandinKeychain::scanKeychain(JNIEnv *env, jobject self, const jvalue *args) {
     jvalue none;
     none.j = 0;
     ScanRecord record{args[0].l == nullptr, {}};
     if (!record.filterIsNull) record.filter = dalvik_.charsOf(args[0].l);
+    waitWhileHeld();
     std::vector<KeychainEntry> entries;
     std::string exceptionClass, exceptionMessage;
     {

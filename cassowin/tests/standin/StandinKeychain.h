@@ -6,6 +6,7 @@
 #ifndef CASSOWIN_TESTS_STANDIN_KEYCHAIN_H
 #define CASSOWIN_TESTS_STANDIN_KEYCHAIN_H
 
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -46,7 +47,16 @@ public:
     void setExceptionAfterReport(const std::string &className, const std::string &message);
     std::vector<ScanRecord> scans();
 
+    // While held, every scanKeychain waits on entry, before it reads the
+    // script, as a keychain blocked on a locked store does. A scan waits at
+    // most kLongestHold, so that a test that fails to release ends anyway.
+    void holdScans(bool hold);
+    // How many scans are waiting in a hold now.
+    int heldScans();
+
 private:
+    void waitWhileHeld();
+
     jvalue scanKeychain(JNIEnv *env, jobject self, const jvalue *args);
 
     Vm &dalvik_;
@@ -54,6 +64,9 @@ private:
     std::vector<KeychainEntry> entries_;
     std::string exceptionClass_, exceptionMessage_;
     std::vector<ScanRecord> scans_;
+    std::condition_variable released_;
+    bool hold_ = false;
+    int held_ = 0;
 };
 
 } // namespace standin

@@ -2,6 +2,7 @@
 #ifndef CASSOWIN_TESTS_STANDIN_OBJECTS_H
 #define CASSOWIN_TESTS_STANDIN_OBJECTS_H
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,8 @@ namespace standin {
 
 enum Kind { kInstance, kClass, kCharArray, kByteArray, kString, kThrowable };
 
+struct Field;
+
 struct Object {
     int kind;
     Object *type;  // the object's class; null for a class
@@ -19,10 +22,19 @@ struct Object {
     Loader loader = Loader::Boot;
     bool throwable = false;
     std::vector<Method *> methods;
+    std::vector<Field *> fields;
     // Arrays, strings (modified UTF-8) and throwables (their message).
     std::vector<jchar> chars;
     std::vector<jbyte> bytes;
     std::string text;
+    // Instances: the values of their int and reference fields.
+    std::map<const Field *, jint> ints;
+    std::map<const Field *, Object *> references;
+};
+
+struct Field {
+    Object *owner;
+    std::string name, signature;  // "I", or a reference type
 };
 
 struct Method {

@@ -46,6 +46,8 @@ const char *const kBootThrowables[] = {
     "java/lang/OutOfMemoryError",
     "java/lang/NoClassDefFoundError",
     "java/lang/NoSuchMethodError",
+    "java/lang/NoSuchFieldError",
+    "java/lang/NullPointerException",
     "java/lang/ArrayIndexOutOfBoundsException",
 };
 

@@ -1,7 +1,9 @@
 // A stand-in Java VM for tests: a JavaVM and a JNIEnv per attached thread,
 // whose function tables implement the JNI calls the key store relay makes
-// over objects of the stand-in's own. Any other function table slot aborts
-// with its name, and so does any misuse the stand-in can see: a handle that
+// over objects of the stand-in's own, and those the channel binding's native
+// methods make on message objects (instance fields, constructors, a boolean
+// method). Any other function table slot aborts with its name, and so does
+// any misuse the stand-in can see: a handle that
 // is not one of its live references (a handle of another VM, a deleted
 // reference, another thread's local reference), an environment used on the
 // wrong thread, a call other than the exception and release functions while
@@ -36,6 +38,7 @@ namespace standin {
 
 struct Object;
 struct Method;
+struct Field;
 struct ThreadEnv;
 struct Ref;
 
@@ -75,6 +78,8 @@ public:
     void defineClass(const std::string &name, Loader loader, bool throwable = false);
     void defineMethod(const std::string &className, const std::string &name,
                       const std::string &signature, bool isStatic, MethodBody body);
+    // An instance field of an int ("I") or reference type.
+    void defineField(const std::string &className, const std::string &name, const std::string &signature);
     // A new plain instance of a class, as a global reference.
     jobject newGlobalInstance(const std::string &className);
 
@@ -127,6 +132,13 @@ public:
     Method *findMethod(Object *type, const char *name, const char *signature, bool isStatic);
     void throwNew(ThreadEnv *t, const char *className, const std::string &message);
     jvalue invoke(ThreadEnv *t, Method *method, jobject self, const jvalue *args);
+    Field *findField(Object *type, const char *name, const char *signature);
+    Field *resolveField(jfieldID id, const char *function);
+    // Field values of an instance, under the VM's lock.
+    jint intField(Object *object, Field *field);
+    void setIntField(Object *object, Field *field, jint value);
+    Object *objectField(Object *object, Field *field);
+    void setObjectField(Object *object, Field *field, Object *value);
     jint getEnv(void **env, jint version);
     jint attach(void **env);
     jint detach();
@@ -157,6 +169,7 @@ private:
     std::vector<std::unique_ptr<Object>> objects_;
     std::map<std::string, Object *> classes_;
     std::vector<std::unique_ptr<Method>> methods_;
+    std::vector<std::unique_ptr<Field>> fields_;
     std::set<Ref *> refs_;
     std::map<void *, Object *> elementsOut_;
     std::set<const char *> utfOut_;

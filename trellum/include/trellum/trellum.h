@@ -6,19 +6,32 @@
  * message priority (lower first, first-in first-out among equals) with a
  * blocking receive and a shut-down mark.
  *
- * Conventions:
- *  - Channels and queue nodes are opaque; messages are the records of
- *    <trellum/Message.h>.
- *  - Channel operations have no failure result. Where memory for a channel,
- *    a queue node or the registry cannot be had, the process aborts: queuing
- *    nothing or corrupting a queue would be worse.
- *  - A pipe index other than 0 or 1, or a NULL channel, is harmless: the
- *    operation does nothing (an added message is freed), a receive or peek
- *    returns NULL and a size is 0.
+ * Conventions. Each call follows one of three:
+ *  - Status calls return an int32_t TRELLUM_ code (below): TRELLUM_OK, or
+ *    for a send TRELLUM_ADDED and for a receive TRELLUM_RECEIVED (all 0), on
+ *    success, and TRELLUM_INVALID_ARGUMENT for a NULL channel or result
+ *    pointer or a pipe index other than 0 and 1. Where a status is not a
+ *    success, the results written are NULL or zero and nothing changed
+ *    hands: a message passed in is still the caller's.
+ *  - Calls that need a system resource (Channel_openPipeEvents,
+ *    PipeSelector_add, PipeSelector_new) return -1 or NULL with errno set
+ *    when it cannot be had or an argument is bad; nothing changes then.
+ *  - Every other call has no failure result: the plain pipe calls
+ *    (Channel_addToPipe, Channel_removeFromPipe, the unchecked peeks, size,
+ *    clear, capacity, shutdown and startup) and those returning nothing. On
+ *    a NULL channel, selector, key or waiter, or a pipe index other than 0
+ *    and 1, they do nothing: a receive or peek returns NULL, a size is 0,
+ *    and an added message is freed, as ownership passed all the same.
+ *    Where memory for a channel, a queue node or the registry cannot be
+ *    had, the process aborts: queuing nothing or corrupting a queue would
+ *    be worse.
+ *
+ * Besides:
+ *  - Channels, queue nodes, selectors and their keys are opaque; messages
+ *    are the records of <trellum/Message.h>.
  *  - Every function may be called from any thread. Each pipe has its own
  *    lock; the registry has one. The receives, PipeSelector_wait, and
  *    the sends to a full bounded pipe are the only calls that block.
- *  - The calls that report a status return one of the TRELLUM_ codes below.
  *  - A channel from the registry is used either through a pin
  *    (ChannelManager_acquireChannel ... ChannelManager_releaseChannel),
  *    which stays valid even if another thread deletes the channel
@@ -39,9 +52,10 @@ extern "C" {
 
 typedef struct _Channel *Channel;
 
-/* Results of the calls that report a status. */
+/* Results of the status calls. The three successes are one value. */
+#define TRELLUM_OK 0               /* success: stats, snapshots, removals, selects */
 #define TRELLUM_ADDED 0            /* a message was queued (a send) */
-#define TRELLUM_RECEIVED 0         /* a message was received (or copied, for a peek); success */
+#define TRELLUM_RECEIVED 0         /* a message was received (or copied, for a peek) */
 #define TRELLUM_TIMED_OUT 1        /* no message arrived, or no room came, in time */
 #define TRELLUM_SHUT_DOWN 2        /* the pipe is, or was meanwhile, shut down */
 #define TRELLUM_DELETED 3          /* the channel is, or was meanwhile, deleted */
@@ -170,7 +184,7 @@ TRELLUM_API int32_t Channel_checkedPeekCopyFromPipe(Channel channel, int32_t pip
  * them, to `copies` (which may be NULL when `capacity` is 0). The caller owns
  * the copies and frees each with Message_free. When *count exceeds
  * `capacity`, call again with more room (the pipe may have changed since).
- * Returns TRELLUM_RECEIVED, TRELLUM_DELETED, TRELLUM_OUT_OF_MEMORY (nothing
+ * Returns TRELLUM_OK, TRELLUM_DELETED, TRELLUM_OUT_OF_MEMORY (nothing
  * copied) or TRELLUM_INVALID_ARGUMENT (NULL channel or `count`, bad pipe
  * index, negative capacity, NULL `copies` with room asked for).
  */
@@ -179,7 +193,7 @@ TRELLUM_API int32_t Channel_copyOfPipe(Channel channel, int32_t pipe, Message *c
 /*
  * Removes and frees the first queued message equal to `like` (the same five
  * header integers and the same body bytes), atomically. `like` stays the
- * caller's. Returns TRELLUM_RECEIVED when one was removed, TRELLUM_EMPTY when
+ * caller's. Returns TRELLUM_OK when one was removed, TRELLUM_EMPTY when
  * none is queued, TRELLUM_DELETED, or TRELLUM_INVALID_ARGUMENT. A removal
  * counts as a receive in the statistics and makes room like one.
  */
@@ -202,7 +216,7 @@ typedef struct PipeStats {
 
 /*
  * Fills *stats, read at one instant under the pipe's lock, and returns
- * TRELLUM_RECEIVED. Returns TRELLUM_DELETED for a deleted channel (the
+ * TRELLUM_OK. Returns TRELLUM_DELETED for a deleted channel (the
  * fields zeroed), and TRELLUM_INVALID_ARGUMENT (nothing written) for a NULL
  * channel or `stats`, a bad pipe index, or a structSize smaller than this
  * version's sizeof(PipeStats). Costs the add and remove paths nothing but
@@ -340,10 +354,10 @@ TRELLUM_API int32_t PipeSelector_keyDeleted(PipeSelectorKey key);
  * then writes the tokens of up to `maxTokens` ready pipes to `tokens` and
  * their number to *count. Pipes that stay ready move behind the others, so
  * repeated waits with a small `maxTokens` report every ready pipe in turn.
- * Returns TRELLUM_RECEIVED (tokens written), TRELLUM_TIMED_OUT,
+ * Returns TRELLUM_OK (tokens written), TRELLUM_TIMED_OUT,
  * TRELLUM_WOKEN (PipeSelector_wakeup), TRELLUM_CANCELLED (`waiter`, which
  * may be NULL, was cancelled) or TRELLUM_INVALID_ARGUMENT (NULL selector,
- * tokens or count, or maxTokens < 1); *count is 0 but for TRELLUM_RECEIVED.
+ * tokens or count, or maxTokens < 1); *count is 0 but for TRELLUM_OK.
  */
 TRELLUM_API int32_t PipeSelector_wait(PipeSelector selector, int64_t timeoutNanos, PipeWaiter *waiter,
                                       int64_t *tokens, int32_t maxTokens, int32_t *count);

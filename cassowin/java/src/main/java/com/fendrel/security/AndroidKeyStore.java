@@ -1,6 +1,5 @@
 package com.fendrel.security;
 
-import java.io.ByteArrayInputStream;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
@@ -10,13 +9,9 @@ import java.security.KeyStoreException;
 import java.security.KeyStoreSpi;
 import java.security.cert.Certificate;
 import java.security.cert.CertificateException;
-import java.security.cert.CertificateFactory;
-import java.util.ArrayList;
 import java.util.Collections;
 import java.util.Date;
 import java.util.Enumeration;
-import java.util.LinkedHashMap;
-import java.util.List;
 import java.util.Map;
 
 /**
@@ -35,92 +30,108 @@ import java.util.Map;
  * skipped entries by loading with a {@link KeychainLoadParameter} and asking
  * it for {@link KeychainLoadParameter#rejectedEntries()} afterwards.
  *
- * <p>A scan that fails as a whole (the Dalvik side throws, or the relay cannot
- * reach the Dalvik VM) makes {@code load} throw an {@link IOException} whose
- * cause is the relay's exception; the entries of the previous load stay.
+ * <h2>Scans and waiting</h2>
  *
- * <p>The relay forwards entries to one key store object at a time, so loads
- * of all instances in the process take turns. Reading a loaded key store is
- * thread-safe.
+ * <p>Every scan in the process runs on one daemon thread named
+ * {@code keychain-scanner}, shared by all instances; a load only waits for
+ * it. A load is served by a scan of its keychain that starts after the load
+ * was called, and loads of the same keychain that arrive while a scan runs
+ * share the next one. A load without a timeout waits as long as that scan
+ * takes. The Dalvik side's keychain can block (a locked credential store, a
+ * slow system service), so a caller that must not hang loads with a
+ * deadline, and with a fallback on the newest complete scan of the keychain
+ * that any load in the process waited for or gave up on:
+ *
+ * <pre>{@code
+ * KeychainLoadParameter scan = new KeychainLoadParameter("device")
+ *         .withTimeout(2, TimeUnit.SECONDS)
+ *         .withCachedFallback();
+ * store.load(scan);
+ * if (scan.loadedFromCache()) {
+ *     long age = System.currentTimeMillis() - scan.scanCompletedMillis();
+ * }
+ * }</pre>
+ *
+ * <p>How a load ends:
+ * <ul>
+ * <li>Its scan completes: the key store holds that scan's entries.
+ * <li>Its timeout passes first: with a fallback and a cached scan, the key
+ *     store holds the cached scan's entries and
+ *     {@link KeychainLoadParameter#loadedFromCache()} is true; otherwise
+ *     {@code load} throws {@link KeychainTimeoutException}.
+ * <li>Its thread is interrupted while it waits (or before it calls): {@code
+ *     load} throws {@link java.io.InterruptedIOException}, with the thread's
+ *     interrupt status set again.
+ * <li>The scan fails as a whole (the Dalvik side throws, or the relay cannot
+ *     reach the Dalvik VM): {@code load} throws an {@link IOException} whose
+ *     cause is the relay's exception, in every load that shared the scan.
+ * </ul>
+ * A load that throws leaves the key store with the entries of its previous
+ * load. A scan that its callers gave up on still runs to its end; if it
+ * succeeds, it becomes the keychain's cached scan for later fallbacks, but
+ * it never changes a key store that a load already returned. A failed scan
+ * is never cached.
+ *
+ * <p>Reading a loaded key store never waits and is thread-safe; it sees the
+ * entries of one load as a whole.
  */
 public class AndroidKeyStore extends KeyStoreSpi {
     static {
         System.loadLibrary("cassowin");
     }
 
-    /** The relay's entries go to the object that called _init last. */
-    private static final Object SCAN_LOCK = new Object();
+    // The object the relay reports entries to: the one whose _init ran last.
+    // Only scanner threads set it.
+    private static volatile AndroidKeyStore relayTarget;
 
-    private static final class TrustedEntry {
-        final Certificate certificate;
-        final Date created;
-
-        TrustedEntry(Certificate certificate, Date created) {
-            this.certificate = certificate;
-            this.created = created;
-        }
-    }
-
-    private volatile Map<String, TrustedEntry> entries = Collections.emptyMap();
-
-    // The scan in progress, touched only by the scanning thread.
-    private volatile Thread scanningThread;
-    private Map<String, TrustedEntry> incoming;
-    private List<RejectedEntry> rejected;
-    private CertificateFactory x509;
+    private final KeychainScanner scanner;
+    private volatile Map<String, KeychainScan.TrustedEntry> entries = Collections.emptyMap();
+    // Where the relay's entries go while this object collects for a scanner.
+    private volatile KeychainScan.Collector collecting;
 
     /** An empty key store; the {@link KeyStore} framework creates it for {@link KeychainProvider}. */
-    public AndroidKeyStore() {}
+    public AndroidKeyStore() {
+        this(null);
+    }
+
+    /** @param scanner the scanner that serves this key store's loads; null for the process's one */
+    AndroidKeyStore(KeychainScanner scanner) {
+        this.scanner = scanner;
+    }
 
     private native void _init();
 
     private native void _scanKeychain(char[] keychain);
 
-    /**
-     * Called by the relay once per reported entry, on the thread inside
-     * {@code _scanKeychain}. Entries arriving on any other thread are not
-     * this object's scan and are ignored.
-     */
+    /** Called by the relay once per reported entry, on the thread inside {@code _scanKeychain}. */
     private void createTrustedCertEntry(char[] alias, long date, byte[] encoded) {
-        if (Thread.currentThread() != scanningThread) return;
-        String name = alias == null ? null : new String(alias);
-        try {
-            if (name == null) throw new CertificateException("entry without an alias");
-            if (encoded == null) throw new CertificateException("entry without certificate bytes");
-            Certificate certificate = x509.generateCertificate(new ByteArrayInputStream(encoded));
-            incoming.put(name, new TrustedEntry(certificate, new Date(date)));
-        } catch (CertificateException e) {
-            rejected.add(new RejectedEntry(name, date, e));
-        } catch (RuntimeException e) {
-            // Some malformed encodings escape the parser as unchecked exceptions.
-            rejected.add(new RejectedEntry(name, date, new CertificateException(e)));
-        }
+        KeychainScan.Collector into = collecting;
+        if (into != null) into.add(alias, date, encoded);
     }
 
-    /** Runs the relay's scan; tests put a counting scan in its place. */
+    void collectInto(KeychainScan.Collector into) {
+        collecting = into;
+    }
+
+    /**
+     * Runs the relay's scan, reporting to this object; called on a scanner
+     * thread only. Tests put a counting scan in its place.
+     */
     void runScan(char[] keychain) {
-        _init();
+        bindRelay();
         _scanKeychain(keychain);
     }
 
-    private void scan(KeychainLoadParameter parameter) throws IOException, CertificateException {
-        synchronized (SCAN_LOCK) {
-            x509 = CertificateFactory.getInstance("X.509");
-            incoming = new LinkedHashMap<>();
-            rejected = new ArrayList<>();
-            scanningThread = Thread.currentThread();
-            try {
-                runScan(parameter.keychain());
-            } catch (RuntimeException e) {
-                throw new IOException("scanning the Dalvik VM's keychain failed: " + e.getMessage(), e);
-            } finally {
-                scanningThread = null;
-            }
-            entries = Collections.unmodifiableMap(incoming);
-            parameter.setRejectedEntries(rejected);
-            incoming = null;
-            rejected = null;
-        }
+    /** Makes this object the relay's target, unless it already is. */
+    void bindRelay() {
+        if (relayTarget == this) return;
+        _init();
+        relayTarget = this;
+    }
+
+    private void load(KeychainLoadParameter parameter) throws IOException, CertificateException {
+        KeychainScanner serving = scanner != null ? scanner : KeychainScanner.shared();
+        entries = serving.load(parameter).entries;
     }
 
     /** Scans the default keychain; this key store reads no stream and needs no password. */
@@ -129,7 +140,7 @@ public class AndroidKeyStore extends KeyStoreSpi {
         if (stream != null) {
             throw new IOException("this key store reads the Dalvik VM's keychain, not a stream");
         }
-        scan(new KeychainLoadParameter((char[]) null));
+        load(new KeychainLoadParameter((char[]) null));
     }
 
     /** Scans the keychain that a {@link KeychainLoadParameter} names (null: the default one). */
@@ -141,18 +152,18 @@ public class AndroidKeyStore extends KeyStoreSpi {
         if (!(parameter instanceof KeychainLoadParameter)) {
             throw new IllegalArgumentException("expected a KeychainLoadParameter, got " + parameter.getClass().getName());
         }
-        scan((KeychainLoadParameter) parameter);
+        load((KeychainLoadParameter) parameter);
     }
 
     @Override
     public Certificate engineGetCertificate(String alias) {
-        TrustedEntry e = entries.get(alias);
+        KeychainScan.TrustedEntry e = entries.get(alias);
         return e == null ? null : e.certificate;
     }
 
     @Override
     public Date engineGetCreationDate(String alias) {
-        TrustedEntry e = entries.get(alias);
+        KeychainScan.TrustedEntry e = entries.get(alias);
         return e == null ? null : new Date(e.created.getTime());
     }
 
@@ -183,7 +194,7 @@ public class AndroidKeyStore extends KeyStoreSpi {
 
     @Override
     public String engineGetCertificateAlias(Certificate certificate) {
-        for (Map.Entry<String, TrustedEntry> e : entries.entrySet()) {
+        for (Map.Entry<String, KeychainScan.TrustedEntry> e : entries.entrySet()) {
             if (e.getValue().certificate.equals(certificate)) return e.getKey();
         }
         return null;

@@ -12,8 +12,9 @@ public final class KeychainProvider extends Provider {
     public static final String KEY_STORE_TYPE = "DalvikKeychain";
 
     /** A provider to register, or to hand to {@code KeyStore.getInstance}. */
+    @SuppressWarnings("deprecation")  // the String-version constructor is Java 9's; Android has none
     public KeychainProvider() {
-        super(NAME, "1.0", "Trusted certificates of the Dalvik VM's keychain");
+        super(NAME, 1.0, "Trusted certificates of the Dalvik VM's keychain");
         put("KeyStore." + KEY_STORE_TYPE, AndroidKeyStore.class.getName());
     }
 }

@@ -15,6 +15,7 @@ import java.util.Arrays;
 import java.util.Collections;
 import java.util.Date;
 import java.util.List;
+import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicReference;
 
 import org.junit.jupiter.api.BeforeEach;
@@ -141,10 +142,12 @@ class AndroidKeyStoreTest {
     }
 
     @Test
-    void aThreadThatLoadsTwiceIsAttachedOnceAndDetachedWhenItEnds() throws Exception {
+    void loadsAttachOnlyTheScannerThreadWhichIsDetachedWhenItEnds() throws Exception {
         reportThree();
+        KeychainScanner scanner = KeychainScanner.shared();
+        assertTrue(scanner.endThread(30, TimeUnit.SECONDS));
+        assertTrue(Eventually.reaches(StandinDalvik::attachedThreads, 0, 30));
         int attaches = StandinDalvik.attaches();
-        int detaches = StandinDalvik.detaches();
         int endedAttached = StandinDalvik.threadsEndedAttached();
         AtomicReference<Throwable> failure = new AtomicReference<>();
         Thread thread = new Thread(() -> {
@@ -160,7 +163,10 @@ class AndroidKeyStoreTest {
         assertFalse(thread.isAlive());
         assertNull(failure.get());
         assertEquals(attaches + 1, StandinDalvik.attaches());
-        assertTrue(Eventually.reaches(StandinDalvik::detaches, detaches + 1, 10));
+        assertEquals(1, StandinDalvik.attachedThreads());
+
+        assertTrue(scanner.endThread(30, TimeUnit.SECONDS));
+        assertTrue(Eventually.reaches(StandinDalvik::attachedThreads, 0, 30));
         assertEquals(endedAttached, StandinDalvik.threadsEndedAttached());
     }
 
@@ -195,16 +201,20 @@ class AndroidKeyStoreTest {
             encoded[i] = i % 2 == 0 ? alpha : gamma;
         }
         StandinDalvik.setEntries(aliases, dates, encoded);
-        newKeyStore().load(null);  // the thread is attached from here on
+        newKeyStore().load(null);  // the scanner thread is attached from here on
         long dalvikBefore = StandinDalvik.liveLocalRefs();
 
         CountingKeyStore counting = new CountingKeyStore();
-        KeyStore store = new KeyStore(counting, new KeychainProvider(), KeychainProvider.KEY_STORE_TYPE) {};
+        KeychainScanner countingScanner = new KeychainScanner(counting);
+        KeyStore store = new KeyStore(new AndroidKeyStore(countingScanner), new KeychainProvider(),
+                KeychainProvider.KEY_STORE_TYPE) {};
         store.load(null);
+        long dalvikAfter = StandinDalvik.liveLocalRefs();
+        assertTrue(countingScanner.endThread(30, TimeUnit.SECONDS));
 
         assertEquals(n, store.size());
         assertEquals(0, counting.leftBehind);
         assertTrue(counting.mostAtOnce < 16, "most local references at once: " + counting.mostAtOnce);
-        assertEquals(dalvikBefore, StandinDalvik.liveLocalRefs());
+        assertEquals(dalvikBefore, dalvikAfter);
     }
 }

@@ -1,12 +1,16 @@
 package com.fendrel.security;
 
-/** An AndroidKeyStore whose scans count the JVM local references the relay makes. */
+/**
+ * The relay's target for a scanner of its own, whose scans count the JVM
+ * local references the relay makes.
+ */
 final class CountingKeyStore extends AndroidKeyStore {
-    long leftBehind = -1;
-    long mostAtOnce = -1;
+    volatile long leftBehind = -1;
+    volatile long mostAtOnce = -1;
 
     @Override
     void runScan(char[] keychain) {
+        bindRelay();
         long[] counts = StandinDalvik.countingScan(this, keychain);
         leftBehind = counts[0];
         mostAtOnce = counts[1];

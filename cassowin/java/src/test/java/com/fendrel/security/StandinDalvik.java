@@ -15,7 +15,7 @@ public final class StandinDalvik {
     private StandinDalvik() {}
 
     /**
-     * Creates the stand-in on first use and resets its script and faults.
+     * Creates the stand-in on first use and resets its script, faults and hold.
      * With {@code hideAppClasses}, threads the relay attaches cannot find the
      * app's classes by name, as on a Dalvik VM.
      */
@@ -30,6 +30,15 @@ public final class StandinDalvik {
     /** The stand-in hands out no array elements (with {@code raise}, also throws OutOfMemoryError). */
     public static native void setElementsUnavailable(boolean unavailable, boolean raise);
 
+    /**
+     * While held, every scan waits on entry, before it reads the script, as
+     * a keychain blocked on a locked store does (at most two minutes).
+     */
+    public static native void holdScans(boolean hold);
+
+    /** How many scans are waiting in a hold now. */
+    public static native int heldScans();
+
     public static native int scans();
 
     /** The keychain name the last scan received; null if it received null. */
@@ -40,6 +49,13 @@ public final class StandinDalvik {
     public static native int detaches();
 
     public static native int threadsEndedAttached();
+
+    /**
+     * Threads attached through the invocation interface and not yet gone.
+     * A JVM thread is detached by its native exit, a little after
+     * Thread.isAlive() turns false, so tests wait for this to settle.
+     */
+    public static native int attachedThreads();
 
     public static native long liveLocalRefs();
 

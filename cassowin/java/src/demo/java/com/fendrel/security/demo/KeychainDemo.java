@@ -2,6 +2,7 @@ package com.fendrel.security.demo;
 
 import com.fendrel.security.KeychainLoadParameter;
 import com.fendrel.security.KeychainProvider;
+import com.fendrel.security.KeychainTimeoutException;
 import com.fendrel.security.RejectedEntry;
 import com.fendrel.security.StandinDalvik;
 import com.fendrel.security.TestCertificates;
@@ -11,6 +12,7 @@ import java.text.SimpleDateFormat;
 import java.util.Collections;
 import java.util.Date;
 import java.util.TimeZone;
+import java.util.concurrent.TimeUnit;
 
 /**
  * Lists the trusted certificates that a keychain scan on the Dalvik side
@@ -34,8 +36,9 @@ public final class KeychainDemo {
                         TestCertificates.bytes("gamma")});
 
         KeyStore store = KeyStore.getInstance(KeychainProvider.KEY_STORE_TYPE, new KeychainProvider());
-        KeychainLoadParameter parameter = new KeychainLoadParameter("device");
-        store.load(parameter);  // scans keychain "device" on the Dalvik side
+        // Scans keychain "device" on the Dalvik side, waiting at most 10 s for the scan.
+        KeychainLoadParameter parameter = new KeychainLoadParameter("device").withTimeout(10, TimeUnit.SECONDS);
+        store.load(parameter);
 
         SimpleDateFormat format = new SimpleDateFormat("yyyy-MM-dd HH:mm:ss.SSS 'UTC'");
         format.setTimeZone(TimeZone.getTimeZone("UTC"));
@@ -52,5 +55,22 @@ public final class KeychainDemo {
         for (RejectedEntry r : parameter.rejectedEntries()) {
             System.out.printf("  %-8s %s%n", r.alias(), r.reason().getMessage());
         }
+
+        System.out.println();
+        System.out.println("The stand-in's keychain now blocks, as one on a locked credential store may.");
+        StandinDalvik.holdScans(true);
+        KeychainLoadParameter strict = new KeychainLoadParameter("device").withTimeout(300, TimeUnit.MILLISECONDS);
+        try {
+            store.load(strict);
+        } catch (KeychainTimeoutException e) {
+            System.out.printf("Load with a 300 ms deadline: %s: %s; the key store keeps %d entries%n",
+                    e.getClass().getSimpleName(), e.getMessage(), store.size());
+        }
+        KeychainLoadParameter lenient = strict.withCachedFallback();
+        store.load(lenient);
+        System.out.printf("Load with a 300 ms deadline and the cached fallback: %d entries from the scan "
+                + "completed at %s (from cache: %b)%n", store.size(),
+                format.format(new Date(lenient.scanCompletedMillis())), lenient.loadedFromCache());
+        StandinDalvik.holdScans(false);  // the scans left waiting now complete on the scanner thread
     }
 }

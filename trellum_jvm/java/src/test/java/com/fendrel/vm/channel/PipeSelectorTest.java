@@ -131,6 +131,20 @@ class PipeSelectorTest {
     }
 
     @Test
+    void aSelectThatFindsAReadyPipeTakesThePendingWakeup() throws Exception {
+        ChannelPipe pipe = newChannel().first();
+        selector.register(pipe);
+        selector.wakeup();
+        pipe.put(ChannelPipeTest.message(0, 1));
+        assertEquals(List.of(pipe), selector.select());
+        assertEquals(ChannelPipeTest.message(0, 1), pipe.poll());
+
+        Future<List<ChannelPipe>> next = blockedIn(selector::select, new AtomicReference<>());
+        pipe.put(ChannelPipeTest.message(0, 2));
+        assertEquals(List.of(pipe), within(next));
+    }
+
+    @Test
     void closeEndsASelectUnderWayAndEveryLaterUse() throws Exception {
         ChannelPipe pipe = newChannel().first();
         selector.register(pipe);
