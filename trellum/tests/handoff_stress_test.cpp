@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -43,6 +44,8 @@ struct Shape {
     uint32_t producers;
     uint32_t consumers;
 };
+
+void PrintTo(const Shape &s, std::ostream *os) { *os << s.producers << " producers, " << s.consumers << " consumers"; }
 
 class HandoffStress {
 public:
