@@ -55,7 +55,7 @@ fuzz: bootstrap
 	    $$emulator build/$$c/fuzz/build/trellum_ops_fuzzer || exit 1; \
 	done
 
-STRESS_TESTS = trellum_stress_test trellum_stress_delete_test trellum_bounded_stress_test
+STRESS_TESTS = trellum_stress_test trellum_stress_delete_test trellum_bounded_stress_test trellum_handoff_stress_test
 soak: bootstrap
 	@for c in asan tsan x86; do \
 	  cmake --preset $$c >/dev/null && cmake --build --preset $$c -j $(JOBS) --target $(STRESS_TESTS) || exit 1; \

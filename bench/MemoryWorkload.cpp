@@ -1,9 +1,10 @@
-// Heap bytes per queued message, read from the C allocator's own accounting,
+// Heap bytes per queued message and per idle registered channel, read from the C allocator's own accounting,
 // which sees the library's allocations and the peer's alike.
 #include <malloc.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "TestData.h"
 #include "Workloads.h"
@@ -45,6 +46,28 @@ double peerBytes(int32_t messages) {
     return perMessage(before, after, messages);
 }
 
+// What registering one more channel costs once the registry is past its
+// first growth: the bytes added by going from `from` to `to` channels, per
+// channel, with the registry's table counted on both sides.
+template <typename Register>
+double perIdleChannel(const std::vector<int32_t> &ids, size_t from, Register registerId) {
+    for (size_t i = 0; i < from; ++i) registerId(ids[i]);
+    size_t before = heapInUse();
+    for (size_t i = from; i < ids.size(); ++i) registerId(ids[i]);
+    return perMessage(before, heapInUse(), static_cast<int32_t>(ids.size() - from));
+}
+
+double libraryIdleBytes(const std::vector<int32_t> &ids, size_t from) {
+    double bytes = perIdleChannel(ids, from, [](int32_t id) { ChannelManager_createOrGetChannel(id); });
+    for (int32_t id : ids) ChannelManager_deleteChannel(id);
+    return bytes;
+}
+
+double peerIdleBytes(const std::vector<int32_t> &ids, size_t from) {
+    peer::Registry registry;
+    return perIdleChannel(ids, from, [&](int32_t id) { registry.createOrGet(id); });
+}
+
 } // namespace
 
 void addMemoryRow(const Settings &settings, std::vector<Row> &rows) {
@@ -53,6 +76,11 @@ void addMemoryRow(const Settings &settings, std::vector<Row> &rows) {
     double library = libraryBytes(messages);
     double peer = peerBytes(messages);
     rows.push_back(Row{"bytes per message, " + std::to_string(messages) + " queued", "B/msg", library, peer, 1.0});
+
+    const size_t from = 100, to = settings.quick ? 1000 : 10000;
+    const std::vector<int32_t> ids = scatteredIds(to);
+    rows.push_back(Row{"bytes per idle channel, " + std::to_string(from) + " -> " + std::to_string(to) + " registered",
+                       "B/channel", libraryIdleBytes(ids, from), peerIdleBytes(ids, from), 1.0});
 }
 
 } // namespace bench

@@ -22,10 +22,8 @@ namespace {
 // Only what zero does not mean is set here.
 void initPipeEnd(PipeEnd *pipe) {
     new (&pipe->index) trellum::PriorityIndex();
-    pipe->eventFd = -1;
     pthread_mutex_init(&pipe->mutex, nullptr);
     trellum::initMonotonicCondition(&pipe->condition);
-    trellum::initMonotonicCondition(&pipe->room);
 }
 
 // Takes no lock: the channel is being destroyed and nobody else may use it.
@@ -36,12 +34,25 @@ void freePipeEnd(PipeEnd *pipe) {
     trellum::closePipeEvents(pipe);
     pthread_mutex_destroy(&pipe->mutex);
     pthread_cond_destroy(&pipe->condition);
-    pthread_cond_destroy(&pipe->room);
+    if (pipe->extras != nullptr) {
+        pthread_cond_destroy(&pipe->extras->room);
+        free(pipe->extras);
+    }
 }
 
 } // namespace
 
 namespace trellum {
+
+PipeExtras *extrasOf(PipeEnd *pipe) {
+    if (pipe->extras != nullptr) return pipe->extras;
+    auto extras = static_cast<PipeExtras *>(calloc(1, sizeof(PipeExtras)));
+    if (extras == nullptr) return nullptr;
+    extras->eventFd = -1;
+    initMonotonicCondition(&extras->room);
+    pipe->extras = extras;
+    return extras;
+}
 
 void retainChannel(Channel channel) { __atomic_add_fetch(&channel->references, 1, __ATOMIC_RELAXED); }
 
@@ -65,7 +76,7 @@ void markChannelDeleted(Channel channel) {
             trellum::closePipeEvents(&pipe);
             trellum::watchersChanged(&pipe);
             if (pipe.waiters > 0) pthread_cond_broadcast(&pipe.condition);
-            if (pipe.senders > 0) pthread_cond_broadcast(&pipe.room);
+            trellum::roomMade(&pipe, true);
         }
         MessagePipe_free(queue);
     }
@@ -115,8 +126,16 @@ void Channel_setPipeCapacity(Channel channel, int32_t pipeIndex, int32_t maxMess
     if (pipe == nullptr) return;
     ScopedLock lock(&pipe->mutex);
     if (trellum::isDeleted(*pipe)) return;
-    pipe->maxMessages = maxMessages > 0 ? maxMessages : 0;
-    pipe->maxBytes = maxBytes > 0 ? maxBytes : 0;
+    maxMessages = maxMessages > 0 ? maxMessages : 0;
+    maxBytes = maxBytes > 0 ? maxBytes : 0;
+    if (pipe->extras == nullptr && maxMessages == 0 && maxBytes == 0) return;
+    trellum::PipeExtras *extras = trellum::extrasOf(pipe);
+    // No failure result to report: a limit that cannot be kept would let
+    // senders in without bound.
+    if (extras == nullptr) abort();
+    extras->maxMessages = maxMessages;
+    extras->maxBytes = maxBytes;
+    pipe->bounded = maxMessages > 0 || maxBytes > 0;
     trellum::roomMade(pipe, true);  // a raised limit may let waiting senders in
 }
 

@@ -4,8 +4,9 @@
 // the two are kept in step.
 //
 // LOCKS. Each field names what guards it.
-//  - A pipe's `mutex` guards every field of its PipeEnd, and the pipe's
-//    links in its selector entries (SelectorEntry::pipePrev/pipeNext).
+//  - A pipe's `mutex` guards every field of its PipeEnd and of its
+//    PipeExtras, and the pipe's links in its selector entries
+//    (SelectorEntry::pipePrev/pipeNext).
 //    `count` alone is also read without it (Channel_sizeOfPipe), atomically.
 //  - A selector's mutex guards its ready ring (SelectorEntry::readyPrev,
 //    readyNext, inReady), `waiters` and `wakeupPending`.
@@ -68,6 +69,25 @@ struct SelectorEntry;
 // looks merely shut down. Zero is running, as calloc leaves it.
 enum class PipeState : int32_t { running = 0, shutDown, deleted };
 
+// What only a watched or bounded pipe needs. Most pipes are neither, and a
+// channel that is registered and idle should cost little: a pipe gets this
+// record when it is first watched or bounded, and keeps it until the
+// channel is freed.
+struct PipeExtras {
+    // Readiness watchers (PipeReadiness.h): an event descriptor and the
+    // selectors' entries.
+    int32_t toldReady;          // the readiness the watchers were last told
+    int eventFd;                // -1 until Channel_openPipeEvents, and once deleted
+    SelectorEntry *watchers;    // linked through SelectorEntry::pipeNext
+    // Capacity (0: no limit) and the senders waiting for room. A pipe
+    // holding no message takes any one message, so no message can wait
+    // forever.
+    int32_t maxMessages;
+    int32_t senders;            // senders blocked on `room`
+    int64_t maxBytes;
+    pthread_cond_t room;        // room was made, or the channel deleted
+};
+
 // One pipe: a priority-sorted list of nodes, guarded by `mutex`.
 struct PipeEnd {
     MessagePipe head;           // first node, NULL when empty
@@ -81,27 +101,23 @@ struct PipeEnd {
     // returns as shut down even if a startup has run since: a shutdown is an
     // event for the receivers blocked at that moment.
     uint32_t shutdownEpoch;
-    // Readiness watchers (PipeReadiness.h): an event descriptor and the
-    // selectors' entries. `watched` is the one word the hot paths read, so a
-    // pipe that no one watches pays a branch and nothing more.
-    int32_t watched;            // 1 while eventFd >= 0 or watchers != NULL
-    int32_t toldReady;          // the readiness the watchers were last told
-    int eventFd;                // -1 until Channel_openPipeEvents, and once deleted
-    SelectorEntry *watchers;    // linked through SelectorEntry::pipeNext
-    // Capacity (0: no limit) and what counts against it. A pipe holding no
-    // message takes any one message, so no message can wait forever.
-    int32_t maxMessages;
-    int64_t maxBytes;
-    int64_t bytes;              // body bytes queued
-    int32_t senders;            // senders blocked on `room`
+    // `watched` and `bounded` are the words the hot paths read, so a pipe
+    // that is neither pays a branch and nothing more.
+    int32_t watched;            // 1 while extras has an eventFd >= 0 or watchers
+    int32_t bounded;            // 1 while extras has a limit
+    PipeExtras *extras;         // NULL until first watched or bounded
     // Statistics (Channel_statsOfPipe): plain counters under the mutex.
     int32_t highWaterSize;
+    int64_t bytes;              // body bytes queued
     int64_t added;
     int64_t removed;
     pthread_mutex_t mutex;
     pthread_cond_t condition;   // a message was added, or the pipe shut down or deleted
-    pthread_cond_t room;        // room was made, or the channel deleted
 };
+
+// The pipe's extras, made on first use; NULL when memory ran out. The
+// caller holds the pipe's mutex.
+PipeExtras *extrasOf(PipeEnd *pipe);
 
 inline bool isDeleted(const PipeEnd &pipe) { return pipe.state == PipeState::deleted; }
 

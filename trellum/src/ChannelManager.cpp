@@ -24,6 +24,10 @@
 namespace {
 
 struct ChannelListNode {
+    // A copy of the channel's ID: a lookup walking the chain compares IDs
+    // without touching each channel's record (no larger node for it: the
+    // allocator's smallest block holds it).
+    int32_t id;
     Channel channel;        // owned by the registry
     ChannelListNode *next;  // following node of the same bucket, or NULL
 };
@@ -42,7 +46,7 @@ uint32_t bucketOf(int32_t id, uint32_t bits) {
 Channel ChannelManager_lookupChannel(int32_t id) {
     if (_channels_ == nullptr) return nullptr;
     for (ChannelListNode *node = _channels_[bucketOf(id, bucketBits)]; node; node = node->next) {
-        if (node->channel->id == id) return node->channel;
+        if (node->id == id) return node->channel;
     }
     return nullptr;
 }
@@ -60,7 +64,7 @@ void growTable() {
         for (uint32_t b = 0; b < (1u << bucketBits); ++b) {
             for (ChannelListNode *node = _channels_[b], *next; node; node = next) {
                 next = node->next;
-                ChannelListNode **bucket = &table[bucketOf(node->channel->id, bits)];
+                ChannelListNode **bucket = &table[bucketOf(node->id, bits)];
                 node->next = *bucket;
                 *bucket = node;
             }
@@ -80,7 +84,7 @@ Channel findOrCreate(int32_t id) {
     if (node == nullptr) abort();  // no failure result: callers need a channel
     channel = Channel_new(id);
     ChannelListNode **bucket = &_channels_[bucketOf(id, bucketBits)];
-    *node = ChannelListNode{channel, *bucket};
+    *node = ChannelListNode{id, channel, *bucket};
     *bucket = node;
     ++channelCount;
     return channel;
@@ -92,7 +96,7 @@ Channel unlinkChannel(int32_t id) {
     if (_channels_ == nullptr) return nullptr;
     for (ChannelListNode **link = &_channels_[bucketOf(id, bucketBits)]; *link; link = &(*link)->next) {
         ChannelListNode *node = *link;
-        if (node->channel->id == id) {
+        if (node->id == id) {
             Channel channel = node->channel;
             *link = node->next;
             free(node);

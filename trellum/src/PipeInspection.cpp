@@ -125,12 +125,14 @@ int32_t Channel_statsOfPipe(Channel channel, int32_t pipeIndex, PipeStats *stats
             filled.size = pipe->count;
             filled.bytes = pipe->bytes;
             filled.highWaterSize = pipe->highWaterSize;
-            filled.maxMessages = pipe->maxMessages;
-            filled.maxBytes = pipe->maxBytes;
+            if (pipe->extras != nullptr) {
+                filled.maxMessages = pipe->extras->maxMessages;
+                filled.maxBytes = pipe->extras->maxBytes;
+                filled.waitingSenders = pipe->extras->senders;
+            }
             filled.added = pipe->added;
             filled.removed = pipe->removed;
             filled.waitingReceivers = pipe->waiters;
-            filled.waitingSenders = pipe->senders;
             filled.shutDown = pipe->state == trellum::PipeState::shutDown;
         }
     }

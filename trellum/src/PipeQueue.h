@@ -25,22 +25,24 @@ inline int64_t bodyBytes(Message message) { return message->body != nullptr ? me
 // and read atomically.
 inline void setCount(PipeEnd *pipe, int32_t count) { __atomic_store_n(&pipe->count, count, __ATOMIC_RELAXED); }
 
-inline bool isBounded(const PipeEnd &pipe) { return pipe.maxMessages > 0 || pipe.maxBytes > 0; }
+inline bool isBounded(const PipeEnd &pipe) { return pipe.bounded != 0; }
 
 // Whether a message of `bytes` body bytes may be queued now.
 inline bool hasRoomFor(const PipeEnd &pipe, int64_t bytes) {
     if (!isBounded(pipe) || pipe.head == nullptr) return true;
-    return (pipe.maxMessages <= 0 || pipe.count < pipe.maxMessages) &&
-           (pipe.maxBytes <= 0 || pipe.bytes + bytes <= pipe.maxBytes);
+    const PipeExtras &limits = *pipe.extras;
+    return (limits.maxMessages <= 0 || pipe.count < limits.maxMessages) &&
+           (limits.maxBytes <= 0 || pipe.bytes + bytes <= limits.maxBytes);
 }
 
 // Wakes the senders that room just made lets in. Under a message limit
 // alone, one removed message lets one sender in; under a byte limit it may
 // let several in, so all of them look. `all`: room for many was made.
 inline void roomMade(PipeEnd *pipe, bool all) {
-    if (pipe->senders == 0) return;
-    if (all || pipe->maxBytes > 0) pthread_cond_broadcast(&pipe->room);
-    else pthread_cond_signal(&pipe->room);
+    PipeExtras *extras = pipe->extras;
+    if (extras == nullptr || extras->senders == 0) return;
+    if (all || extras->maxBytes > 0) pthread_cond_broadcast(&extras->room);
+    else pthread_cond_signal(&extras->room);
 }
 
 // Keeps a channel alive from a call's first wait to the call's end, so that

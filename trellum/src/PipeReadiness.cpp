@@ -36,28 +36,33 @@ void setDescriptor(int fd, bool ready) {
 } // namespace
 
 void tellWatchers(PipeEnd *pipe) {
+    PipeExtras *extras = pipe->extras;  // a watched pipe has them
     const int32_t ready = isReady(*pipe) ? 1 : 0;
-    if (ready == pipe->toldReady) return;
-    pipe->toldReady = ready;
-    if (pipe->eventFd >= 0) setDescriptor(pipe->eventFd, ready != 0);
-    for (SelectorEntry *entry = pipe->watchers; entry != nullptr; entry = entry->pipeNext) {
+    if (ready == extras->toldReady) return;
+    extras->toldReady = ready;
+    if (extras->eventFd >= 0) setDescriptor(extras->eventFd, ready != 0);
+    for (SelectorEntry *entry = extras->watchers; entry != nullptr; entry = entry->pipeNext) {
         noteEntryReadiness(entry, ready != 0);
     }
 }
 
 void watchersChanged(PipeEnd *pipe) {
+    PipeExtras *extras = pipe->extras;
+    if (extras == nullptr) return;  // never watched
     const bool wasWatched = pipe->watched != 0;
-    pipe->watched = pipe->eventFd >= 0 || pipe->watchers != nullptr;
+    pipe->watched = extras->eventFd >= 0 || extras->watchers != nullptr;
     // A pipe that just became watched has told no one anything yet; the
     // watchers start from "not ready", which is what a new descriptor and a
     // new entry show.
-    if (!wasWatched) pipe->toldReady = 0;
+    if (!wasWatched) extras->toldReady = 0;
     if (pipe->watched) tellWatchers(pipe);
 }
 
 void closePipeEvents(PipeEnd *pipe) {
-    if (pipe->eventFd >= 0) close(pipe->eventFd);
-    pipe->eventFd = -1;
+    PipeExtras *extras = pipe->extras;
+    if (extras == nullptr) return;
+    if (extras->eventFd >= 0) close(extras->eventFd);
+    extras->eventFd = -1;
 }
 
 } // namespace trellum
@@ -72,15 +77,20 @@ extern "C" int Channel_openPipeEvents(Channel channel, int32_t pipeIndex) {
     // A deleted pipe is ready for good: its descriptor needs no telling, so
     // the pipe keeps none (see markChannelDeleted).
     if (trellum::isDeleted(*pipe)) return eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
+    trellum::PipeExtras *extras = trellum::extrasOf(pipe);
+    if (extras == nullptr) {
+        errno = ENOMEM;
+        return -1;
+    }
     bool made = false;
-    if (pipe->eventFd < 0) {
-        pipe->eventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (pipe->eventFd < 0) return -1;
+    if (extras->eventFd < 0) {
+        extras->eventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (extras->eventFd < 0) return -1;
         made = true;
     }
     // A duplicate shares the eventfd's counter (and its non-blocking mode);
     // closing it affects no other.
-    const int fd = fcntl(pipe->eventFd, F_DUPFD_CLOEXEC, 0);
+    const int fd = fcntl(extras->eventFd, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) {
         if (made) {
             const int error = errno;
@@ -92,9 +102,9 @@ extern "C" int Channel_openPipeEvents(Channel channel, int32_t pipeIndex) {
     if (made) {
         // The existing watchers were told the current readiness already; the
         // new descriptor starts at 0 and is told it now.
-        if (pipe->watched && pipe->toldReady) {
+        if (pipe->watched && extras->toldReady) {
             const uint64_t one = 1;
-            while (write(pipe->eventFd, &one, sizeof one) < 0 && errno == EINTR) {
+            while (write(extras->eventFd, &one, sizeof one) < 0 && errno == EINTR) {
             }
         }
         trellum::watchersChanged(pipe);

@@ -106,23 +106,31 @@ PipeSelectorKey PipeSelector_add(PipeSelector selector, Channel channel, int32_t
         errno = ENOMEM;
         return nullptr;
     }
-    trellum::retainChannel(channel);
-    entry->selector = selector;
-    entry->channel = channel;
-    entry->pipe = &channel->pipes[pipeIndex];
-    entry->token = token;
-    trellum::PipeEnd *pipe = entry->pipe;
-    trellum::ScopedLock lock(&pipe->mutex);
-    entry->pipeNext = pipe->watchers;
-    if (pipe->watchers != nullptr) pipe->watchers->pipePrev = entry;
-    pipe->watchers = entry;
-    if (pipe->watched) {
-        // The others were told already; tell the newcomer alone.
-        if (pipe->toldReady) trellum::noteEntryReadiness(entry, true);
-    } else {
-        trellum::watchersChanged(pipe);
+    trellum::PipeEnd *pipe = &channel->pipes[pipeIndex];
+    {
+        trellum::ScopedLock lock(&pipe->mutex);
+        trellum::PipeExtras *extras = trellum::extrasOf(pipe);
+        if (extras != nullptr) {
+            trellum::retainChannel(channel);
+            entry->selector = selector;
+            entry->channel = channel;
+            entry->pipe = pipe;
+            entry->token = token;
+            entry->pipeNext = extras->watchers;
+            if (extras->watchers != nullptr) extras->watchers->pipePrev = entry;
+            extras->watchers = entry;
+            if (pipe->watched) {
+                // The others were told already; tell the newcomer alone.
+                if (extras->toldReady) trellum::noteEntryReadiness(entry, true);
+            } else {
+                trellum::watchersChanged(pipe);
+            }
+            return reinterpret_cast<PipeSelectorKey>(entry);
+        }
     }
-    return reinterpret_cast<PipeSelectorKey>(entry);
+    free(entry);
+    errno = ENOMEM;
+    return nullptr;
 }
 
 void PipeSelector_remove(PipeSelectorKey key) {
@@ -132,7 +140,7 @@ void PipeSelector_remove(PipeSelectorKey key) {
     {
         trellum::ScopedLock lock(&pipe->mutex);
         if (entry->pipePrev != nullptr) entry->pipePrev->pipeNext = entry->pipeNext;
-        else pipe->watchers = entry->pipeNext;
+        else pipe->extras->watchers = entry->pipeNext;
         if (entry->pipeNext != nullptr) entry->pipeNext->pipePrev = entry->pipePrev;
         trellum::noteEntryReadiness(entry, false);
         trellum::watchersChanged(pipe);

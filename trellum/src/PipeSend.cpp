@@ -30,9 +30,11 @@ int32_t send(Channel channel, PipeEnd *pipe, Message message, int64_t timeoutNan
     struct timespec deadline;
     bool bounded = false;
     // A sender that leaves without sending may have taken a wake-up meant
-    // to let one sender in: it passes it on.
+    // to let one sender in: it passes it on. Only a sender that found no
+    // room gives up, so the pipe is bounded and has its extras.
     auto giveUp = [pipe](int32_t status) {
-        if (pipe->senders > 0 && trellum::hasRoomFor(*pipe, 0)) pthread_cond_signal(&pipe->room);
+        trellum::PipeExtras *extras = pipe->extras;
+        if (extras->senders > 0 && trellum::hasRoomFor(*pipe, 0)) pthread_cond_signal(&extras->room);
         return status;
     };
     for (;;) {
@@ -43,11 +45,12 @@ int32_t send(Channel channel, PipeEnd *pipe, Message message, int64_t timeoutNan
         }
         if (timeoutNanos == 0) return TRELLUM_TIMED_OUT;
         if (hold.hold()) bounded = timeoutNanos > 0 && trellum::monotonicDeadlineAfter(timeoutNanos, &deadline);
-        if (waiting.enterOrCancelled(&pipe->mutex, &pipe->room)) return giveUp(TRELLUM_CANCELLED);
-        ++pipe->senders;
-        const int waited = bounded ? trellum::waitUntil(&pipe->room, &pipe->mutex, deadline)
-                                   : pthread_cond_wait(&pipe->room, &pipe->mutex);
-        --pipe->senders;
+        trellum::PipeExtras *extras = pipe->extras;  // no room: bounded
+        if (waiting.enterOrCancelled(&pipe->mutex, &extras->room)) return giveUp(TRELLUM_CANCELLED);
+        ++extras->senders;
+        const int waited = bounded ? trellum::waitUntil(&extras->room, &pipe->mutex, deadline)
+                                   : pthread_cond_wait(&extras->room, &pipe->mutex);
+        --extras->senders;
         if (waited == ETIMEDOUT && !trellum::isDeleted(*pipe) && !trellum::hasRoomFor(*pipe, bytes)) {
             return giveUp(TRELLUM_TIMED_OUT);
         }

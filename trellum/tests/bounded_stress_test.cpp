@@ -22,7 +22,6 @@
 #include "message_helpers.h"
 #include "stress_traffic.h"
 
-using trellum_test::BoundedThreads;
 using trellum_test::eventually;
 using trellum_test::Ledger;
 using trellum_test::stressDuration;
@@ -60,20 +59,18 @@ public:
             Channel_setPipeCapacity(channel_, 0, 0, 0);
             Channel_shutdown(channel_, 0);
         };
-        BoundedThreads producers(release), consumers(release), observer(release);
-        for (uint32_t p = 0; p < shape_.producers; ++p) producers.start([this, p] { produce(p); });
-        for (uint32_t c = 0; c < shape_.consumers; ++c) consumers.start([this, c] { consume(c); });
-        observer.start([this] { observe(); });
-
-        std::this_thread::sleep_for(duration);
-        stopProducing_ = true;
-        ASSERT_TRUE(producers.joinAll());  // the consumers still make room
+        trellum_test::StressCrew crew(release);
+        crew.start(
+            shape_.producers, shape_.consumers, [this](uint32_t p) { produce(p); },
+            [this](uint32_t c) { consume(c); }, [this] { observe(); });
+        // The consumers still make room while the producers finish.
+        ASSERT_TRUE(crew.produceFor(duration, [this] { stopProducing_ = true; }));
         EXPECT_TRUE(eventually([this] { return taken_.load() == added_.load(); }))
             << "received " << taken_ << " of " << added_;
         stopConsuming_ = true;
         Channel_shutdown(channel_, 0);
-        ASSERT_TRUE(consumers.joinAll());
-        ASSERT_TRUE(observer.joinAll());
+        ASSERT_TRUE(crew.consumers.joinAll());
+        ASSERT_TRUE(crew.observer.joinAll());
         Channel_startup(channel_, 0);
         check();
     }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -86,6 +87,31 @@ bool returnsInTime(Function function, std::function<void()> release = {}) {
     thread.start(function);
     return thread.joinAll();
 }
+
+// The threads of a stress run: producers and consumers, numbered from 0,
+// and one observer, each group joined on its own.
+struct StressCrew {
+    explicit StressCrew(const std::function<void()> &release)
+        : producers(release), consumers(release), observer(release) {}
+
+    template <class Produce, class Consume, class Observe>
+    void start(uint32_t producerCount, uint32_t consumerCount, Produce produce, Consume consume, Observe observe) {
+        for (uint32_t p = 0; p < producerCount; ++p) producers.start([produce, p] { produce(p); });
+        for (uint32_t c = 0; c < consumerCount; ++c) consumers.start([consume, c] { consume(c); });
+        observer.start(observe);
+    }
+
+    // Lets the crew work for `duration`, then calls `stopProducing` and
+    // joins the producers; false when they missed the deadline.
+    template <class Stop>
+    bool produceFor(std::chrono::milliseconds duration, Stop stopProducing) {
+        std::this_thread::sleep_for(duration);
+        stopProducing();
+        return producers.joinAll();
+    }
+
+    BoundedThreads producers, consumers, observer;
+};
 
 } // namespace trellum_test
 

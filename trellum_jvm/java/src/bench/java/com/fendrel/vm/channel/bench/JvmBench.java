@@ -87,6 +87,17 @@ public final class JvmBench {
         harness.measure("Java, 1 producer / 1 consumer handoff", "wall ns/msg", PBQ, handoffWarmups, handoffRounds,
                 handoff);
 
+        if (channelApi) {
+            MessageQueue pipe = new ChannelApiQueue(HANDOFF_CHANNEL, false);
+            int producers = 4;
+            harness.measure("Java, 4 producers / 1 consumer handoff", "wall ns/msg", PBQ, handoffWarmups,
+                    handoffRounds, Harness.contenders(
+                            new Harness.Contender("ChannelPipe put / take",
+                                    () -> w.handoffMany(pipe, HANDOFF_CHANNEL, producers, messages / producers)),
+                            new Harness.Contender(PBQ,
+                                    () -> w.handoffMany(pbq, HANDOFF_CHANNEL, producers, messages / producers))));
+        }
+
         if (channelApi && Extensions.available()) {
             Extensions.measure(w, harness, quick, messages, handoffWarmups, handoffRounds);
         }

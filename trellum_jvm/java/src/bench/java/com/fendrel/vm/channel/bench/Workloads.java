@@ -69,6 +69,45 @@ final class Workloads {
         return (double) (System.nanoTime() - start) / messages;
     }
 
+    /**
+     * {@code producers} threads put {@code perProducer} new messages each,
+     * which this thread takes as they come. A message's ID is its producer's
+     * number times {@code perProducer} plus its place in that producer's
+     * sequence: one that overtakes an earlier message of its producer counts
+     * as wrong. Timed on the wall clock.
+     *
+     * @return wall nanoseconds per message
+     */
+    double handoffMany(MessageQueue queue, int channelId, int producers, int perProducer)
+            throws InterruptedException {
+        queue.clear();
+        Thread[] threads = new Thread[producers];
+        for (int p = 0; p < producers; p++) {
+            int first = p * perProducer;
+            threads[p] = new Thread(() -> {
+                for (int i = 0; i < perProducer; i++) {
+                    queue.put(new VMMessageImpl(1, PRIORITY, channelId, first + i, 0, BODY));
+                }
+            }, "bench-producer-" + p);
+        }
+        int[] next = new int[producers];
+        long start = System.nanoTime();
+        for (Thread t : threads) {
+            t.start();
+        }
+        for (int i = 0; i < producers * perProducer; i++) {
+            VMMessageImpl m = queue.take();
+            int id = m == null ? -1 : m.getHeader().getMessageID();
+            int p = id < 0 ? 0 : id / perProducer;
+            check(m, p * perProducer + next[p]);
+            next[p] = id < 0 ? next[p] : id % perProducer + 1;
+        }
+        for (Thread t : threads) {
+            t.join();
+        }
+        return (double) (System.nanoTime() - start) / (producers * perProducer);
+    }
+
     void check(VMMessageImpl message, int messageId) {
         if (message == null || message.getHeader().getMessageID() != messageId
                 || message.getBody().getLength() != BODY_SIZE) {
