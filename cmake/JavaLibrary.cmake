@@ -55,7 +55,7 @@ endfunction()
 if(TRELLUM_BUILD_TESTS)
   set(TRELLUM_API_CHECK_DIR "${PROJECT_SOURCE_DIR}/tools/java-api")
   _trellum_add_jar_for_release(17 trellum_java_api_check
-    SOURCES "${TRELLUM_API_CHECK_DIR}/ApiCheck.java" ENTRY_POINT ApiCheck OUTPUT_NAME java-api-check)
+    SOURCES "${TRELLUM_API_CHECK_DIR}/ApiCheck.java" ENTRY_POINT ApiCheck OUTPUT_NAME java-api-check-test)  # not shipped: named as a test jar
   get_target_property(TRELLUM_API_CHECK_JAR trellum_java_api_check JAR_FILE)
   set(TRELLUM_API_CHECK
     "${Java_JAVA_EXECUTABLE}" -jar "${TRELLUM_API_CHECK_JAR}"
