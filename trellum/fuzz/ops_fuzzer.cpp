@@ -20,6 +20,10 @@
 
 #include "PipeModel.h"
 
+namespace trellum {
+extern bool fuzzAddsFindMutexBusy;  // the library's switch for this fuzzer
+}
+
 namespace {
 
 namespace model = trellum_model;
@@ -114,7 +118,7 @@ private:
     }
 
     void one() {
-        switch (in_.ConsumeIntegralInRange<int>(0, 21)) {
+        switch (in_.ConsumeIntegralInRange<int>(0, 22)) {
         case 0: {
             int32_t id = pickId();
             found(id, ChannelManager_createOrGetChannel(id), false);
@@ -373,7 +377,26 @@ private:
             if (status != TRELLUM_ADDED) Message_free(real);
             break;
         }
+        case 22:
+            addsThroughTheInbox();
+            break;
         }
+    }
+
+    // Adds that find the mutex busy: they wait in the inbox until the next
+    // call that takes the mutex (the size check after this step, at the
+    // latest) moves them into the queue, in the order they were made.
+    void addsThroughTheInbox() {
+        Handle h = pickHandle();
+        int32_t pipe = pickPipe();
+        if (model::bounded(h.chan, pipe)) return;  // a bounded pipe never pushes
+        trellum::fuzzAddsFindMutexBusy = true;
+        for (int n = in_.ConsumeIntegralInRange<int>(1, 4); n > 0; --n) {
+            model::Msg m = newMsg();
+            Channel_addToPipe(h.real, pipe, realOf(m));
+            model::add(h.chan, pipe, m);
+        }
+        trellum::fuzzAddsFindMutexBusy = false;
     }
 
     model::Msg newMsg() {

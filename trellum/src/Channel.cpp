@@ -9,12 +9,11 @@
 #include <stdlib.h>
 
 #include "MonotonicWait.h"
+#include "PipeInbox.h"
 #include "PipeQueue.h"
-#include "PosixSync.h"
 
 using trellum::PipeEnd;
 using trellum::pipeOf;
-using trellum::ScopedLock;
 
 namespace {
 
@@ -30,6 +29,8 @@ void initPipeEnd(PipeEnd *pipe) {
 void freePipeEnd(PipeEnd *pipe) {
     MessagePipe_free(pipe->head);
     pipe->head = nullptr;
+    MessagePipe_free(pipe->inbox);  // pushed since the last holder of the mutex left
+    pipe->inbox = nullptr;
     pipe->index.~PriorityIndex();
     trellum::closePipeEvents(pipe);
     pthread_mutex_destroy(&pipe->mutex);
@@ -66,8 +67,9 @@ void markChannelDeleted(Channel channel) {
     for (PipeEnd &pipe : channel->pipes) {
         MessagePipe queue;
         {
-            ScopedLock lock(&pipe.mutex);
+            trellum::PipeLock lock(&pipe);
             pipe.state = trellum::PipeState::deleted;
+            trellum::setAttention(&pipe, trellum::kDeleted, true);  // frees what is pushed from now on
             queue = detachQueue(&pipe);  // tells the watchers: a deleted pipe is ready
             // Ready for good now, as the callers' descriptors were just told:
             // the pipe's own descriptor has nothing left to say, and must not
@@ -75,7 +77,7 @@ void markChannelDeleted(Channel channel) {
             // channel's record.
             trellum::closePipeEvents(&pipe);
             trellum::watchersChanged(&pipe);
-            if (pipe.waiters > 0) pthread_cond_broadcast(&pipe.condition);
+            if (trellum::waitersOf(pipe) > 0) pthread_cond_broadcast(&pipe.condition);
             trellum::roomMade(&pipe, true);
         }
         MessagePipe_free(queue);
@@ -107,6 +109,13 @@ void Channel_free(Channel channel) {
 int32_t Channel_sizeOfPipe(Channel channel, int32_t pipeIndex) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr) return 0;
+    // With the inbox empty, `count` holds every add that has returned: a
+    // drain counts before it empties the inbox (acquire: and that count is
+    // seen here). Otherwise the mutex's holder drains first.
+    if (__atomic_load_n(&pipe->inbox, __ATOMIC_ACQUIRE) != nullptr) {
+        trellum::PipeLock lock(pipe);
+        return pipe->count;
+    }
     return __atomic_load_n(&pipe->count, __ATOMIC_RELAXED);
 }
 
@@ -115,7 +124,7 @@ void Channel_clearPipe(Channel channel, int32_t pipeIndex) {
     if (pipe == nullptr) return;
     MessagePipe queue;
     {
-        ScopedLock lock(&pipe->mutex);
+        trellum::PipeLock lock(pipe);
         queue = detachQueue(pipe);
     }
     MessagePipe_free(queue);  // the messages are unreachable now: free them unlocked
@@ -124,7 +133,7 @@ void Channel_clearPipe(Channel channel, int32_t pipeIndex) {
 void Channel_setPipeCapacity(Channel channel, int32_t pipeIndex, int32_t maxMessages, int64_t maxBytes) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr) return;
-    ScopedLock lock(&pipe->mutex);
+    trellum::PipeLock lock(pipe);
     if (trellum::isDeleted(*pipe)) return;
     maxMessages = maxMessages > 0 ? maxMessages : 0;
     maxBytes = maxBytes > 0 ? maxBytes : 0;
@@ -135,25 +144,25 @@ void Channel_setPipeCapacity(Channel channel, int32_t pipeIndex, int32_t maxMess
     if (extras == nullptr) abort();
     extras->maxMessages = maxMessages;
     extras->maxBytes = maxBytes;
-    pipe->bounded = maxMessages > 0 || maxBytes > 0;
+    trellum::setAttention(pipe, trellum::kBounded, maxMessages > 0 || maxBytes > 0);
     trellum::roomMade(pipe, true);  // a raised limit may let waiting senders in
 }
 
 void Channel_shutdown(Channel channel, int32_t pipeIndex) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr) return;
-    ScopedLock lock(&pipe->mutex);
+    trellum::PipeLock lock(pipe);
     if (trellum::isDeleted(*pipe)) return;
     pipe->state = trellum::PipeState::shutDown;
     ++pipe->shutdownEpoch;
     trellum::readinessMayHaveChanged(pipe);
-    if (pipe->waiters > 0) pthread_cond_broadcast(&pipe->condition);
+    if (trellum::waitersOf(*pipe) > 0) pthread_cond_broadcast(&pipe->condition);
 }
 
 void Channel_startup(Channel channel, int32_t pipeIndex) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr) return;
-    ScopedLock lock(&pipe->mutex);
+    trellum::PipeLock lock(pipe);
     if (trellum::isDeleted(*pipe)) return;
     pipe->state = trellum::PipeState::running;
     trellum::readinessMayHaveChanged(pipe);

@@ -7,7 +7,9 @@
 //  - A pipe's `mutex` guards every field of its PipeEnd and of its
 //    PipeExtras, and the pipe's links in its selector entries
 //    (SelectorEntry::pipePrev/pipeNext).
-//    `count` alone is also read without it (Channel_sizeOfPipe), atomically.
+//    `count` alone is also read without it (Channel_sizeOfPipe), atomically;
+//    `attention` is read without it too, and `inbox` is pushed onto without
+//    it (INBOX below).
 //  - A selector's mutex guards its ready ring (SelectorEntry::readyPrev,
 //    readyNext, inReady), `waiters` and `wakeupPending`.
 //  - The registry's mutex guards its table; a thread's lookup memo is its
@@ -26,10 +28,31 @@
 // send from its first wait to its end (HoldWhileWaiting). Whoever drops the
 // last one frees the channel; the queued messages go at the deletion.
 //
+// INBOX. A producer should not queue behind a consumer that holds the
+// mutex for one take. An add to a quiet pipe (attention 0: unwatched,
+// unbounded, not deleted, no receiver blocked) tries the mutex; when it is
+// busy, the add pushes its node onto `inbox` and returns. Whoever takes the
+// mutex next moves the inbox into the queue (drainInbox, PipeInbox.h) before
+// it looks at the queue, in push order, so FIFO among equals holds across
+// producers as their adds returned. A pushed add is what it would have been
+// under the mutex: a later receive, peek, snapshot or statistic takes the
+// mutex and drains; Channel_sizeOfPipe counts on `count` only while the
+// inbox is empty, and a drain counts what it takes before it empties the
+// inbox.
+// A push must never be left behind by a thread that looked at the inbox just
+// before it: a receiver going to sleep, or a pipe becoming watched, bounded or
+// deleted. So both sides run a Dekker pair of sequentially consistent steps:
+// the one that raises attention does so under the mutex and then drains; a
+// pusher pushes and then reads attention, and if anything is raised takes the
+// mutex and drains itself. Either the raiser sees the push or the pusher sees
+// the raise. A push that raced a first limit is drained past that limit: it
+// counts as an add made just before the limit.
+//
 // WHO WAKES WHOM.
-//  - Receivers wait on `condition`, counted in `waiters`. An add wakes one
-//    when any waits (linkAndWake); a shutdown and a deletion concern every
-//    receiver and wake all. A shutdown is an event: `shutdownEpoch` tells
+//  - Receivers wait on `condition`, counted in `attention`. An add wakes one
+//    when any waits (linkAndWake), a drain one per message it moved; a
+//    shutdown and a deletion concern every receiver and wake all. A
+//    shutdown is an event: `shutdownEpoch` tells
 //    the receivers blocked at that moment, even after a startup. A receiver
 //    whose time ran out still takes a message it finds: the add's single
 //    wake-up may have gone to it.
@@ -93,7 +116,6 @@ struct PipeEnd {
     MessagePipe head;           // first node, NULL when empty
     PriorityIndex index;        // last node of each priority present
     int32_t count;              // nodes queued; written under the mutex, read without it
-    int32_t waiters;            // receivers blocked on `condition`
     // The channel's deleted mark is copied here under this pipe's mutex, so
     // that the pipe's operations read no other line.
     PipeState state;
@@ -101,11 +123,16 @@ struct PipeEnd {
     // returns as shut down even if a startup has run since: a shutdown is an
     // event for the receivers blocked at that moment.
     uint32_t shutdownEpoch;
-    // `watched` and `bounded` are the words the hot paths read, so a pipe
-    // that is neither pays a branch and nothing more.
-    int32_t watched;            // 1 while extras has an eventFd >= 0 or watchers
-    int32_t bounded;            // 1 while extras has a limit
+    // What an add must look at before it may leave its message in the
+    // inbox: the Attention bits and the receivers blocked on `condition`.
+    // Atomic; changed only under the mutex, by sequentially consistent
+    // read-modify-writes (see INBOX above). Zero for a quiet pipe, so the
+    // hot paths pay one load and a branch.
+    int32_t attention;
     PipeExtras *extras;         // NULL until first watched or bounded
+    // Adds that found the mutex busy, newest first (linked through `next`);
+    // atomic. The next holder of the mutex moves them into the queue.
+    MessagePipe inbox;
     // Statistics (Channel_statsOfPipe): plain counters under the mutex.
     int32_t highWaterSize;
     int64_t bytes;              // body bytes queued
@@ -120,6 +147,18 @@ struct PipeEnd {
 PipeExtras *extrasOf(PipeEnd *pipe);
 
 inline bool isDeleted(const PipeEnd &pipe) { return pipe.state == PipeState::deleted; }
+
+// The bits of PipeEnd::attention; above them, the count of blocked receivers.
+enum Attention : int32_t {
+    kWatched = 1,      // extras has an eventFd >= 0 or watchers
+    kBounded = 2,      // extras has a limit
+    kDeleted = 4,      // the pipe's state is deleted
+    kOneWaiter = 8,    // one receiver blocked on `condition`
+};
+
+inline int32_t attentionOf(const PipeEnd &pipe) { return __atomic_load_n(&pipe.attention, __ATOMIC_RELAXED); }
+inline bool isWatched(const PipeEnd &pipe) { return (attentionOf(pipe) & kWatched) != 0; }
+inline int32_t waitersOf(const PipeEnd &pipe) { return attentionOf(pipe) / kOneWaiter; }
 
 // Takes and drops one of the references listed at the top.
 void retainChannel(Channel channel);

@@ -4,12 +4,11 @@
 #include <trellum/trellum.h>
 
 #include "Channel.h"
+#include "PipeInbox.h"
 #include "PipeQueue.h"
-#include "PosixSync.h"
 
 using trellum::PipeEnd;
 using trellum::pipeOf;
-using trellum::ScopedLock;
 
 namespace {
 
@@ -39,7 +38,7 @@ extern "C" {
 Message Channel_peekFromPipe(Channel channel, int32_t pipeIndex) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr) return nullptr;
-    ScopedLock lock(&pipe->mutex);
+    trellum::PipeLock lock(pipe);
     return pipe->head == nullptr ? nullptr : pipe->head->message;
 }
 
@@ -47,7 +46,7 @@ int32_t Channel_checkedPeekCopyFromPipe(Channel channel, int32_t pipeIndex, Mess
     if (copy != nullptr) *copy = nullptr;
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe == nullptr || copy == nullptr) return TRELLUM_INVALID_ARGUMENT;
-    ScopedLock lock(&pipe->mutex);
+    trellum::PipeLock lock(pipe);
     if (pipe->head == nullptr) return trellum::isDeleted(*pipe) ? TRELLUM_DELETED : TRELLUM_EMPTY;
     *copy = copyOf(pipe->head->message);
     return *copy != nullptr ? TRELLUM_RECEIVED : TRELLUM_OUT_OF_MEMORY;
@@ -69,7 +68,7 @@ int32_t Channel_copyOfPipe(Channel channel, int32_t pipeIndex, Message *copies, 
     int32_t copied = 0;
     bool complete = true;
     {
-        ScopedLock lock(&pipe->mutex);
+        trellum::PipeLock lock(pipe);
         if (trellum::isDeleted(*pipe)) return TRELLUM_DELETED;
         for (MessagePipe node = pipe->head; node != nullptr && copied < capacity; node = node->next) {
             copies[copied] = copyOf(node->message);
@@ -94,7 +93,7 @@ int32_t Channel_removeEqualFromPipe(Channel channel, int32_t pipeIndex, Message 
     if (pipe == nullptr || like == nullptr || like->header == nullptr) return TRELLUM_INVALID_ARGUMENT;
     Message removed = nullptr;
     {
-        ScopedLock lock(&pipe->mutex);
+        trellum::PipeLock lock(pipe);
         if (trellum::isDeleted(*pipe)) return TRELLUM_DELETED;
         for (MessagePipe node = pipe->head, previous = nullptr; node != nullptr; previous = node, node = node->next) {
             if (equalMessages(node->message, like)) {
@@ -118,7 +117,7 @@ int32_t Channel_statsOfPipe(Channel channel, int32_t pipeIndex, PipeStats *stats
     filled.structSize = stats->structSize;
     int32_t status = TRELLUM_OK;
     {
-        ScopedLock lock(&pipe->mutex);
+        trellum::PipeLock lock(pipe);
         if (trellum::isDeleted(*pipe)) {
             status = TRELLUM_DELETED;
         } else {
@@ -132,7 +131,7 @@ int32_t Channel_statsOfPipe(Channel channel, int32_t pipeIndex, PipeStats *stats
             }
             filled.added = pipe->added;
             filled.removed = pipe->removed;
-            filled.waitingReceivers = pipe->waiters;
+            filled.waitingReceivers = trellum::waitersOf(*pipe);
             filled.shutDown = pipe->state == trellum::PipeState::shutDown;
         }
     }

@@ -25,7 +25,7 @@ inline int64_t bodyBytes(Message message) { return message->body != nullptr ? me
 // and read atomically.
 inline void setCount(PipeEnd *pipe, int32_t count) { __atomic_store_n(&pipe->count, count, __ATOMIC_RELAXED); }
 
-inline bool isBounded(const PipeEnd &pipe) { return pipe.bounded != 0; }
+inline bool isBounded(const PipeEnd &pipe) { return (attentionOf(pipe) & kBounded) != 0; }
 
 // Whether a message of `bytes` body bytes may be queued now.
 inline bool hasRoomFor(const PipeEnd &pipe, int64_t bytes) {
@@ -71,9 +71,10 @@ private:
     bool held_ = false;
 };
 
-// Links `node` behind every message of lower or equal priority, or with
-// `first` ahead of those of equal priority.
-inline void linkNode(PipeEnd *pipe, MessagePipe node, bool first = false) {
+// Puts `node` into the list behind every message of lower or equal
+// priority, or with `first` ahead of those of equal priority, and accounts
+// for it, but for the count (linkNode and the inbox's drain count apart).
+inline void placeNode(PipeEnd *pipe, MessagePipe node, bool first = false) {
     Message message = node->message;
     const int32_t priority = message->header->priority;
     MessagePipe after = first ? pipe->index.insertFirst(priority, node) : pipe->index.insert(priority, node);
@@ -84,9 +85,14 @@ inline void linkNode(PipeEnd *pipe, MessagePipe node, bool first = false) {
         node->next = after->next;
         after->next = node;
     }
-    setCount(pipe, pipe->count + 1);
     pipe->bytes += bodyBytes(message);
     ++pipe->added;
+}
+
+// Links `node` (see placeNode) and counts it.
+inline void linkNode(PipeEnd *pipe, MessagePipe node, bool first = false) {
+    placeNode(pipe, node, first);
+    setCount(pipe, pipe->count + 1);
     if (pipe->count > pipe->highWaterSize) pipe->highWaterSize = pipe->count;
     readinessMayHaveChanged(pipe);
 }
@@ -96,7 +102,7 @@ inline void linkNode(PipeEnd *pipe, MessagePipe node, bool first = false) {
 // the channel may be deleted.
 inline void linkAndWake(PipeEnd *pipe, MessagePipe node, bool first = false) {
     linkNode(pipe, node, first);
-    if (pipe->waiters > 0) pthread_cond_signal(&pipe->condition);
+    if (waitersOf(*pipe) > 0) pthread_cond_signal(&pipe->condition);
 }
 
 // Unlinks `node`, which follows `predecessor` (NULL: the head), and returns

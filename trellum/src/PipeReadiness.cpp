@@ -7,8 +7,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "PipeInbox.h"
 #include "PipeSelectorEntry.h"
-#include "PosixSync.h"
 
 // Older Android headers lack the name; the kernel has had the command since 2.6.24.
 #ifndef F_DUPFD_CLOEXEC
@@ -49,13 +49,14 @@ void tellWatchers(PipeEnd *pipe) {
 void watchersChanged(PipeEnd *pipe) {
     PipeExtras *extras = pipe->extras;
     if (extras == nullptr) return;  // never watched
-    const bool wasWatched = pipe->watched != 0;
-    pipe->watched = extras->eventFd >= 0 || extras->watchers != nullptr;
+    const bool wasWatched = isWatched(*pipe);
+    const bool watched = extras->eventFd >= 0 || extras->watchers != nullptr;
     // A pipe that just became watched has told no one anything yet; the
     // watchers start from "not ready", which is what a new descriptor and a
     // new entry show.
     if (!wasWatched) extras->toldReady = 0;
-    if (pipe->watched) tellWatchers(pipe);
+    setAttention(pipe, kWatched, watched);  // from now on, no add is left in the inbox untold
+    if (watched) tellWatchers(pipe);
 }
 
 void closePipeEvents(PipeEnd *pipe) {
@@ -73,7 +74,7 @@ extern "C" int Channel_openPipeEvents(Channel channel, int32_t pipeIndex) {
         return -1;
     }
     trellum::PipeEnd *pipe = &channel->pipes[pipeIndex];
-    trellum::ScopedLock lock(&pipe->mutex);
+    trellum::PipeLock lock(pipe);
     // A deleted pipe is ready for good: its descriptor needs no telling, so
     // the pipe keeps none (see markChannelDeleted).
     if (trellum::isDeleted(*pipe)) return eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -102,7 +103,7 @@ extern "C" int Channel_openPipeEvents(Channel channel, int32_t pipeIndex) {
     if (made) {
         // The existing watchers were told the current readiness already; the
         // new descriptor starts at 0 and is told it now.
-        if (pipe->watched && extras->toldReady) {
+        if (trellum::isWatched(*pipe) && extras->toldReady) {
             const uint64_t one = 1;
             while (write(extras->eventFd, &one, sizeof one) < 0 && errno == EINTR) {
             }

@@ -23,11 +23,12 @@ void tellWatchers(PipeEnd *pipe);
 
 // Called under the pipe's mutex after every change that may flip readiness.
 inline void readinessMayHaveChanged(PipeEnd *pipe) {
-    if (pipe->watched) tellWatchers(pipe);
+    if (isWatched(*pipe)) tellWatchers(pipe);
 }
 
-// Recomputes `watched` after a watcher came or went, and tells the watchers
-// the current readiness. The caller holds the pipe's mutex.
+// Recomputes whether the pipe is watched after a watcher came or went,
+// and tells the watchers the current readiness. The caller holds the
+// pipe's mutex.
 void watchersChanged(PipeEnd *pipe);
 
 // Closes the pipe's own event descriptor (callers' duplicates stay open).

@@ -8,13 +8,13 @@
 
 #include "Channel.h"
 #include "MonotonicWait.h"
+#include "PipeInbox.h"
 #include "PipeQueue.h"
 #include "PipeWaiter.h"
 #include "PosixSync.h"
 
 using trellum::PipeEnd;
 using trellum::pipeOf;
-using trellum::ScopedLock;
 
 namespace {
 
@@ -34,7 +34,7 @@ int32_t receive(Channel channel, PipeEnd *pipe, int64_t timeoutNanos, Message *m
                 trellum::WaiterState *waiter = nullptr, bool continued = false) {
     trellum::HoldWhileWaiting hold(channel);  // outlives the waiting scope: a cancel may lock the pipe
     trellum::WaitingScope waiting(waiter);    // outlives the lock
-    ScopedLock lock(&pipe->mutex);
+    trellum::PipeLock lock(pipe);
     uint32_t epoch = pipe->shutdownEpoch;
     if (continued && waiter->receiveOn == pipe) {
         epoch = waiter->shutdownEpoch;
@@ -56,11 +56,19 @@ int32_t receive(Channel channel, PipeEnd *pipe, int64_t timeoutNanos, Message *m
         }
         if (timedOut) return TRELLUM_TIMED_OUT;
         if (hold.hold()) bounded = timeoutNanos > 0 && trellum::monotonicDeadlineAfter(timeoutNanos, &deadline);
-        if (waiting.enterOrCancelled(&pipe->mutex, &pipe->condition)) return TRELLUM_CANCELLED;
-        ++pipe->waiters;
+        trellum::countWaiter(pipe);
+        if (pipe->head != nullptr) {  // pushed just before the count
+            trellum::uncountWaiter(pipe);
+            continue;
+        }
+        if (waiting.enterOrCancelled(&pipe->mutex, &pipe->condition)) {
+            trellum::uncountWaiter(pipe);
+            return TRELLUM_CANCELLED;
+        }
         const int waited = bounded ? trellum::waitUntil(&pipe->condition, &pipe->mutex, deadline)
                                    : pthread_cond_wait(&pipe->condition, &pipe->mutex);
-        --pipe->waiters;
+        trellum::uncountWaiter(pipe);
+        trellum::drainInbox(pipe);
         timedOut = waited == ETIMEDOUT;
     }
 }
@@ -68,7 +76,7 @@ int32_t receive(Channel channel, PipeEnd *pipe, int64_t timeoutNanos, Message *m
 // The common case, a message queued in a running pipe, without a receive's
 // setup; NULL when the full receive must decide.
 Message takeQueued(PipeEnd *pipe) {
-    ScopedLock lock(&pipe->mutex);
+    trellum::PipeLock lock(pipe);
     if (pipe->head == nullptr || pipe->state != trellum::PipeState::running) return nullptr;
     return trellum::takeHead(pipe);
 }

@@ -11,6 +11,7 @@
 #include <trellum/trellum.h>
 
 #include "MonotonicWait.h"
+#include "PipeInbox.h"
 #include "PipeReadiness.h"
 #include "PipeSelectorEntry.h"
 #include "PipeWaiter.h"
@@ -108,7 +109,7 @@ PipeSelectorKey PipeSelector_add(PipeSelector selector, Channel channel, int32_t
     }
     trellum::PipeEnd *pipe = &channel->pipes[pipeIndex];
     {
-        trellum::ScopedLock lock(&pipe->mutex);
+        trellum::PipeLock lock(pipe);
         trellum::PipeExtras *extras = trellum::extrasOf(pipe);
         if (extras != nullptr) {
             trellum::retainChannel(channel);
@@ -119,7 +120,7 @@ PipeSelectorKey PipeSelector_add(PipeSelector selector, Channel channel, int32_t
             entry->pipeNext = extras->watchers;
             if (extras->watchers != nullptr) extras->watchers->pipePrev = entry;
             extras->watchers = entry;
-            if (pipe->watched) {
+            if (trellum::isWatched(*pipe)) {
                 // The others were told already; tell the newcomer alone.
                 if (extras->toldReady) trellum::noteEntryReadiness(entry, true);
             } else {
@@ -138,7 +139,7 @@ void PipeSelector_remove(PipeSelectorKey key) {
     auto entry = reinterpret_cast<SelectorEntry *>(key);
     trellum::PipeEnd *pipe = entry->pipe;
     {
-        trellum::ScopedLock lock(&pipe->mutex);
+        trellum::PipeLock lock(pipe);
         if (entry->pipePrev != nullptr) entry->pipePrev->pipeNext = entry->pipeNext;
         else pipe->extras->watchers = entry->pipeNext;
         if (entry->pipeNext != nullptr) entry->pipeNext->pipePrev = entry->pipePrev;

@@ -6,14 +6,13 @@
 
 #include "Channel.h"
 #include "MonotonicWait.h"
+#include "PipeInbox.h"
 #include "PipeQueue.h"
 #include "PipeWaiter.h"
-#include "PosixSync.h"
 #include "QueueNodes.h"
 
 using trellum::PipeEnd;
 using trellum::pipeOf;
-using trellum::ScopedLock;
 
 namespace {
 
@@ -23,10 +22,11 @@ namespace {
 // caller's.
 int32_t send(Channel channel, PipeEnd *pipe, Message message, int64_t timeoutNanos,
              trellum::WaiterState *waiter = nullptr) {
+    if (trellum::addWithoutWaiting(pipe, message)) return TRELLUM_ADDED;
     const int64_t bytes = trellum::bodyBytes(message);
     trellum::HoldWhileWaiting hold(channel);  // outlives the waiting scope: a cancel may lock the pipe
     trellum::WaitingScope waiting(waiter);    // outlives the lock
-    ScopedLock lock(&pipe->mutex);
+    trellum::PipeLock lock(pipe);
     struct timespec deadline;
     bool bounded = false;
     // A sender that leaves without sending may have taken a wake-up meant
@@ -66,7 +66,8 @@ void Channel_addToPipe(Channel channel, int32_t pipeIndex, Message message) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe != nullptr) {
         // The common case, an unbounded live pipe, without a send's setup.
-        ScopedLock lock(&pipe->mutex);
+        if (trellum::addWithoutWaiting(pipe, message)) return;
+        trellum::PipeLock lock(pipe);
         if (!trellum::isDeleted(*pipe) && !trellum::isBounded(*pipe)) {
             trellum::linkAndWake(pipe, trellum::nodeFor(message));
             return;
@@ -82,7 +83,7 @@ void Channel_returnToPipe(Channel channel, int32_t pipeIndex, Message message) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe != nullptr) {
         MessagePipe node = trellum::nodeFor(message);
-        ScopedLock lock(&pipe->mutex);
+        trellum::PipeLock lock(pipe);
         if (!trellum::isDeleted(*pipe)) {
             trellum::linkAndWake(pipe, node, true);
             // Undoes the receive: neither a new message nor a taken one.

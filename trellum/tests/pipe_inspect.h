@@ -23,6 +23,7 @@ struct Queued {
 
 inline std::vector<Queued> queuedMessages(Channel channel, int pipe) {
     trellum::PipeEnd &end = channel->pipes[pipe];
+    Channel_sizeOfPipe(channel, pipe);  // moves what the inbox holds into the queue
     trellum::ScopedLock lock(&end.mutex);
     std::vector<Queued> queued;
     for (MessagePipe node = end.head; node != nullptr; node = node->next) {
@@ -36,7 +37,7 @@ inline std::vector<Queued> queuedMessages(Channel channel, int pipe) {
 inline int blockedReceivers(Channel channel, int pipe) {
     trellum::PipeEnd &end = channel->pipes[pipe];
     trellum::ScopedLock lock(&end.mutex);
-    return end.waiters;
+    return trellum::waitersOf(end);
 }
 
 } // namespace trellum_test
