@@ -2,7 +2,7 @@
  * The wait/wake protocol of one pipe, as PipeReceive.cpp, PipeSend.cpp,
  * PipeWaiter.cpp and Channel.cpp implement it (the protocol is written down
  * in Channel.h), for the Spin model checker (trellum/tests/check-pipe-
- * protocol.sh runs it). Two scenarios share the pipe:
+ * protocol.sh runs it). Three scenarios share the pipe:
  *
  * Receivers (the default). The pipe's mutex and condition variable, its
  * queue, `waiters`, the shut-down state and `shutdownEpoch`, the channel's
@@ -30,6 +30,24 @@
  * canceller holds no reference to the channel: what keeps the lock it takes
  * alive is the wait's exit, which lets running cancels finish first.
  *
+ * Inbox (-DINBOX). The receivers scenario with the add path that does not
+ * wait for a busy mutex. The pipe's `attention` word is `waiters` and the
+ * DELETED flag (`deleted`, raised under the mutex here); WATCHED and
+ * BOUNDED, raised and then drained alike, are not modelled. The producer
+ * looks at `attention`; when it is clear, it tries the mutex, and finding it
+ * busy pushes its message onto the pipe's `inbox`, a stack, then looks at
+ * `attention` again, and drains the inbox under the mutex itself if it is
+ * raised. Every lock holder drains the inbox into the queue, oldest first,
+ * before it looks at the queue; a receiver about to block counts itself in
+ * `attention` and drains once more before it waits; the deleter raises
+ * DELETED, then drains, freeing what it finds. The messages are of one
+ * priority, so the queue keeps the order they are linked in. Taking the
+ * mutex is a step of its own here, so that an adder can find it busy. The
+ * first look is relaxed and only chooses the path, so the model lets it see
+ * anything: the locked path, and a try that gets the mutex, both drain and
+ * look at DELETED under the mutex. The controller runs one shutdown or
+ * startup, which keeps the search near the receivers scenario's size.
+ *
  * Each process that uses the channel holds a reference while it does; the
  * registry holds one until the delete is done.
  *
@@ -54,7 +72,11 @@
  *    is lost, none is both queued and returned;
  *  - when the last reference goes, no one waits, nobody holds the mutex and
  *    nothing is queued; nobody touches the channel after that, a cancel
- *    included.
+ *    included;
+ *  - with INBOX, a message in the inbox counts as queued (no receiver stays
+ *    blocked while one sits there, none is left there in a deleted pipe or
+ *    when the last reference goes), and the producer's messages are taken
+ *    in the order it added them (the ghost `lastTaken`).
  * All processes are finite, so a thread that would wait forever shows up
  * as a final state in which it waits.
  *
@@ -71,6 +93,16 @@
  *                        a cancel may lock the mutex of a freed channel
  *  -DBYTE_LIMIT -DSIGNAL_FOR_BYTES  a receive under a byte limit wakes one
  *                        sender, which may need more room than was made
+ * and with -DINBOX:
+ *  -DPUSH_AFTER_LOOK     an adder looks at `attention` before its push is
+ *                        visible: a receiver that counts itself and drains
+ *                        in between, or a deletion, misses the message, and
+ *                        the adder leaves it in the inbox
+ *  -DDRAIN_NEWEST_FIRST  the drain links the inbox newest first
+ *  -DTRUSTS_FIRST_LOOK   an adder whose try got the mutex links its message
+ *                        without looking at DELETED: a deletion between its
+ *                        first look and its try leaves the message queued
+ *                        in the deleted pipe
  */
 
 #define NRECV 3         /* receivers 0 and 1 block without limit, 2 is timed */
@@ -93,7 +125,11 @@
 #define SPURIOUS 1
 #endif
 #ifndef CONTROL_OPS
+#ifdef INBOX
+#define CONTROL_OPS 1       /* a shutdown or a startup */
+#else
 #define CONTROL_OPS 2       /* shutdowns and startups, in any order */
+#endif
 #endif
 
 mtype = { PENDING, RECEIVED, ADDED, SHUT_DOWN, DELETED, TIMED_OUT, CANCELLED };
@@ -116,6 +152,16 @@ byte shutdownEpoch;
 bool deleted;           /* the state: deleted */
 byte bytes;             /* body bytes queued */
 byte senders;
+/*
+ * INBOX: the stack of messages pushed by adders that found the mutex busy,
+ * the oldest at 0. `attention` is no variable of its own: its count is
+ * `waiters`, and its only flag that this model raises is DELETED, which is
+ * `deleted` (raised under the mutex there).
+ */
+byte inbox[NMSG];
+byte inboxTop;
+byte drainAt;           /* the drain's cursor, 0 outside a drain */
+#define ATTENTION (waiters > 0 || deleted)
 
 /* ---- the channel's memory ---------------------------------------------------- */
 byte refs;              /* set by init: one per process that uses it, and the registry's */
@@ -138,6 +184,7 @@ bool inReceive[NRECV];  /* between the first test and the return */
 bool eventSeen[NRECV];  /* a shutdown or the delete happened meanwhile */
 mtype result[NRECV] = PENDING;
 mtype sent[NSEND] = PENDING;
+byte lastTaken;         /* INBOX: one producer adds 1..NMSG in order */
 
 /* A pipe holding no message takes any one message. */
 #ifdef BYTE_LIMIT
@@ -156,6 +203,21 @@ inline lock() {
 inline unlock() {
     locked = 0
 }
+
+/*
+ * Taking the mutex before a locked section. Under INBOX it is a step of its
+ * own, so that an adder may find the mutex busy; elsewhere it is the first
+ * statement of the section, which is one step.
+ */
+#ifdef INBOX
+#define LOCK_APART atomic { !locked -> locked = 1; assert(!freed) };
+#define LOCK_WITHIN
+#define DRAIN drain();
+#else
+#define LOCK_APART
+#define LOCK_WITHIN lock();
+#define DRAIN
+#endif
 
 inline signalOne() {
     if
@@ -212,6 +274,45 @@ inline link(m) {
     msgState[m] = QUEUED
 }
 
+/*
+ * A message that a lock holder links, its own or one from the inbox: a
+ * deleted pipe frees it instead; otherwise it wakes one receiver if any is
+ * blocked.
+ */
+inline linkOrFree(m) {
+    if
+    :: deleted -> msgState[m] = FREED
+    :: else ->
+        link(m);
+        if
+        :: waiters > 0 -> signalOne()
+        :: else -> skip
+        fi
+    fi
+}
+
+/*
+ * Takes the whole inbox and links what it held in the order it was pushed
+ * (the stack holds it newest first). Every lock holder does so before it
+ * looks at the queue, in the step that looks.
+ */
+inline drain() {
+#ifdef DRAIN_NEWEST_FIRST
+    drainAt = inboxTop;
+    do
+    :: drainAt > 0 -> drainAt--; linkOrFree(inbox[drainAt]); inbox[drainAt] = 0
+    :: else -> break
+    od;
+#else
+    do
+    :: drainAt < inboxTop -> linkOrFree(inbox[drainAt]); inbox[drainAt] = 0; drainAt++
+    :: else -> break
+    od;
+    drainAt = 0;
+#endif
+    inboxTop = 0
+}
+
 /* Drops one reference; the last one frees the channel. */
 inline release() {
     atomic {
@@ -223,6 +324,9 @@ inline release() {
             assert(!inRoomWait[0] && !inRoomWait[1]);
             assert(!inReceive[0] && !inReceive[1] && !inReceive[2]);
             assert(count == 0);
+#ifdef INBOX
+            assert(inboxTop == 0);
+#endif
             freed = 1
         :: else -> skip
         fi
@@ -255,6 +359,10 @@ inline testOrWait() {
         m = queue[head];
         assert(msgState[m] == QUEUED);
         msgState[m] = TAKEN;
+#ifdef INBOX
+        assert(m > lastTaken);      /* in the order added */
+        lastTaken = m;
+#endif
         bytes = bytes - SIZE_OF(m);
         m = 0;
         head++;
@@ -266,14 +374,25 @@ inline testOrWait() {
         result[i] = TIMED_OUT;
         done = 1
     :: !deleted && !SHUT_DOWN_MEANWHILE && !MAY_TAKE && !(timed && deadlinePassed) ->
+#ifdef INBOX
+        blocking = 1                /* counts itself and looks again first */
+#else
         waiters++;
         inWait[i] = 1               /* the wait releases the mutex below */
+#endif
     fi;
     if
     :: done -> inReceive[i] = 0
     :: else -> skip
     fi;
+#ifdef INBOX
+    if
+    :: !blocking -> unlock()
+    :: else -> skip
+    fi
+#else
     unlock()
+#endif
 }
 
 proctype Receiver(byte i; bool timed) {
@@ -281,13 +400,18 @@ proctype Receiver(byte i; bool timed) {
     byte m;
     bool waited;
     bool done;
+#ifdef INBOX
+    bool blocking;      /* holds the mutex, about to count itself and wait */
+#endif
 
     if
     :: timed -> if :: deadlinePassed = 1 :: skip fi   /* a timeout of 0 */
     :: else -> skip
     fi;
+    LOCK_APART
     atomic {
-        lock();
+        LOCK_WITHIN
+        DRAIN
         if
         :: deleted -> result[i] = DELETED; done = 1; unlock()
         :: !deleted && shutdownFlag -> result[i] = SHUT_DOWN; done = 1; unlock()
@@ -299,14 +423,30 @@ proctype Receiver(byte i; bool timed) {
     }
     do
     :: done -> break
+#ifdef INBOX
+    :: atomic { blocking -> waiters++ }        /* the count in attention */
+        atomic {
+            blocking = 0;
+            drain();                            /* a push that missed the count */
+            if
+            :: count > 0 -> waiters--; testOrWait()   /* takes it */
+            :: else -> inWait[i] = 1; unlock()        /* the wait releases the mutex */
+            fi
+        }
+#endif
     :: else ->
 end_waiting:
         if
         :: atomic {
             !inWait[i] && !locked -> locked = 1;   /* woken, takes the mutex again */
             assert(!freed);
+#ifdef INBOX
+          }                                         /* see LOCK_APART */
+          atomic {
+#endif
             waiters--;
             waited = 1;
+            DRAIN
             testOrWait()
           }
         :: atomic { inWait[i] && spuriousLeft > 0 -> spuriousLeft--; inWait[i] = 0 }
@@ -316,6 +456,53 @@ end_waiting:
     release()
 }
 
+#ifdef INBOX
+inline push(m) {
+    atomic { inbox[inboxTop] = m; inboxTop++; msgState[m] = QUEUED }
+}
+
+/* A pusher that finds attention raised drains under the mutex itself. */
+inline lockAndDrain() {
+    LOCK_APART
+    atomic { drain(); unlock() }
+}
+
+/*
+ * Adds messages 1..NMSG in order, any number of them, to an unbounded pipe.
+ * Its first look at attention is relaxed and only chooses the path, so here
+ * it may have seen anything: any of the paths below may follow it.
+ */
+proctype Producer() {
+    byte m = 1;
+    do
+    :: m <= NMSG ->
+        if
+        :: atomic { !locked -> locked = 1; assert(!freed) };   /* locked, or tried and got it */
+            atomic { drain(); linkOrFree(m); unlock() }
+#ifdef TRUSTS_FIRST_LOOK
+        :: atomic { !locked -> locked = 1; assert(!freed) };   /* its try succeeded */
+            atomic { drain(); link(m); if :: waiters > 0 -> signalOne() :: else -> skip fi; unlock() }
+#endif
+        :: locked ->                            /* its try found the mutex busy */
+#ifdef PUSH_AFTER_LOOK
+            if
+            :: ATTENTION -> push(m); lockAndDrain()
+            :: else -> push(m)
+            fi
+#else
+            push(m);
+            if
+            :: ATTENTION -> lockAndDrain()      /* else the next lock holder links it */
+            :: else -> skip
+            fi
+#endif
+        fi;
+        m++
+    :: break
+    od;
+    release()
+}
+#else
 /* Adds up to NMSG messages, any number of them, to an unbounded pipe. */
 proctype Producer() {
     byte m = 1;
@@ -339,6 +526,7 @@ proctype Producer() {
     od;
     release()
 }
+#endif
 
 /*
  * A sender that gives up leaving room behind passes on the wake-up it may
@@ -451,8 +639,10 @@ proctype Controller() {
     byte ops;
     do
     :: ops < CONTROL_OPS ->
+        LOCK_APART
         atomic {
-            lock();
+            LOCK_WITHIN
+            DRAIN
             if
             :: !deleted ->                      /* shutdown */
                 shutdownFlag = 1;
@@ -480,10 +670,18 @@ proctype Controller() {
 
 proctype Deleter() {
     if
-    :: deleted = 1;                          /* after unlinking from the registry */
+    ::
+#ifdef INBOX
+        LOCK_APART
+        atomic { deleted = 1; markEvent() } /* raises DELETED in attention */
+        atomic {
+            drain();                         /* frees it all: a later push sees DELETED */
+#else
+        deleted = 1;                         /* after unlinking from the registry */
         atomic {
             lock();
             markEvent();
+#endif
             do
             :: head < tail -> msgState[queue[head]] = FREED; head++
             :: else -> break
@@ -515,7 +713,10 @@ proctype Final() {
     for (i : 0 .. RECEIVERS - 1) {
         assert(!inWait[i] || count == 0);   /* blocked with a message queued */
         assert(!inWait[i] || !eventSeen[i]);/* a shutdown or delete did not release it */
-        assert(inWait[i] || result[i] != PENDING)
+        assert(inWait[i] || result[i] != PENDING);
+#ifdef INBOX
+        assert(!inWait[i] || inboxTop == 0) /* blocked with a message pushed */
+#endif
     }
 #ifdef SENDERS
     for (i : 0 .. NSEND - 1) {

@@ -43,6 +43,7 @@ done <<'SOUND'
 receivers -
 senders SENDERS
 senders-byte-limit SENDERS,BYTE_LIMIT
+inbox INBOX
 SOUND
 
 # name, switches, the assertion its counterexample must violate
@@ -65,6 +66,9 @@ delete-signals-one-sender SENDERS,DELETE_SIGNALS_ONE !(inRoomWait[i])
 cancel-signals-one SENDERS,CANCEL_SIGNALS_ONE !(cancelled)
 no-cancel-wait SENDERS,NO_CANCEL_WAIT !(locked)
 signal-for-bytes SENDERS,BYTE_LIMIT,SIGNAL_FOR_BYTES !(inRoomWait[i])
+push-after-look INBOX,PUSH_AFTER_LOOK (inboxTop==0)
+drain-newest-first INBOX,DRAIN_NEWEST_FIRST (m>lastTaken)
+trusts-first-look INBOX,TRUSTS_FIRST_LOOK (count==0)
 VARIANTS
 
 exit $status
