@@ -30,8 +30,9 @@
 //
 // INBOX. A producer should not queue behind a consumer that holds the
 // mutex for one take. An add to a quiet pipe (attention 0: unwatched,
-// unbounded, not deleted, no receiver blocked) tries the mutex; when it is
-// busy, the add pushes its node onto `inbox` and returns. Whoever takes the
+// unbounded, not deleted, no receiver blocked) whose mutex seems held
+// (seemsLocked, a hint read without a try-lock) pushes its node onto
+// `inbox` and returns; otherwise it takes the mutex. Whoever takes the
 // mutex next moves the inbox into the queue (drainInbox, PipeInbox.h) before
 // it looks at the queue, in push order, so FIFO among equals holds across
 // producers as their adds returned. A pushed add is what it would have been

@@ -8,6 +8,7 @@
 
 #include "Channel.h"
 #include "PipeQueue.h"
+#include "PosixSync.h"
 #include "QueueNodes.h"
 
 namespace trellum {
@@ -72,29 +73,16 @@ inline void pushToInbox(PipeEnd *pipe, MessagePipe node) {
 // The fuzzer's switch, set between calls: adds to a quiet pipe push as if
 // the mutex were busy, so that one thread can drive the inbox.
 extern bool fuzzAddsFindMutexBusy;
-inline bool tryLockForAdd(PipeEnd *pipe) {
-    return !fuzzAddsFindMutexBusy && pthread_mutex_trylock(&pipe->mutex) == 0;
-}
+inline bool mutexSeemsBusy(PipeEnd *pipe) { return fuzzAddsFindMutexBusy || seemsLocked(&pipe->mutex); }
 #else
-inline bool tryLockForAdd(PipeEnd *pipe) { return pthread_mutex_trylock(&pipe->mutex) == 0; }
+inline bool mutexSeemsBusy(PipeEnd *pipe) { return seemsLocked(&pipe->mutex); }
 #endif
 
-// An add to a quiet pipe: queues `message` and returns true, without
-// waiting for the mutex when another thread holds it. False, with the
-// message untouched, when the pipe is not quiet: the caller takes the
-// mutex and decides.
-inline bool addWithoutWaiting(PipeEnd *pipe, Message message) {
-    if (attentionOf(*pipe) != 0) return false;
-    if (tryLockForAdd(pipe)) {
-        // Raised since the look above; blocked receivers alone are no matter.
-        const bool quiet = (attentionOf(*pipe) & (kBounded | kDeleted)) == 0;
-        if (quiet) {
-            drainInbox(pipe);  // behind what was pushed before
-            linkAndWake(pipe, nodeFor(message));
-        }
-        pthread_mutex_unlock(&pipe->mutex);
-        return quiet;
-    }
+// An add to a quiet pipe whose mutex another thread holds: leaves `message`
+// in the inbox and returns true. False, with the message untouched, when the
+// pipe is not quiet or its mutex seems free: the caller takes the mutex.
+inline bool pushedWhileBusy(PipeEnd *pipe, Message message) {
+    if (attentionOf(*pipe) != 0 || !mutexSeemsBusy(pipe)) return false;
     pushToInbox(pipe, nodeFor(message));
     // The pusher's half of the Dekker pair: a raise it sees may have drained
     // before the push, so it drains under the mutex itself.

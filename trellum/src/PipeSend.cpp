@@ -22,7 +22,7 @@ namespace {
 // caller's.
 int32_t send(Channel channel, PipeEnd *pipe, Message message, int64_t timeoutNanos,
              trellum::WaiterState *waiter = nullptr) {
-    if (trellum::addWithoutWaiting(pipe, message)) return TRELLUM_ADDED;
+    if (trellum::pushedWhileBusy(pipe, message)) return TRELLUM_ADDED;
     const int64_t bytes = trellum::bodyBytes(message);
     trellum::HoldWhileWaiting hold(channel);  // outlives the waiting scope: a cancel may lock the pipe
     trellum::WaitingScope waiting(waiter);    // outlives the lock
@@ -66,7 +66,7 @@ void Channel_addToPipe(Channel channel, int32_t pipeIndex, Message message) {
     PipeEnd *pipe = pipeOf(channel, pipeIndex);
     if (pipe != nullptr) {
         // The common case, an unbounded live pipe, without a send's setup.
-        if (trellum::addWithoutWaiting(pipe, message)) return;
+        if (trellum::pushedWhileBusy(pipe, message)) return;
         trellum::PipeLock lock(pipe);
         if (!trellum::isDeleted(*pipe) && !trellum::isBounded(*pipe)) {
             trellum::linkAndWake(pipe, trellum::nodeFor(message));

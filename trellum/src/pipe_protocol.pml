@@ -34,18 +34,19 @@
  * wait for a busy mutex. The pipe's `attention` word is `waiters` and the
  * DELETED flag (`deleted`, raised under the mutex here); WATCHED and
  * BOUNDED, raised and then drained alike, are not modelled. The producer
- * looks at `attention`; when it is clear, it tries the mutex, and finding it
- * busy pushes its message onto the pipe's `inbox`, a stack, then looks at
- * `attention` again, and drains the inbox under the mutex itself if it is
- * raised. Every lock holder drains the inbox into the queue, oldest first,
+ * looks at `attention` and at whether the mutex seems held; when attention
+ * is clear and the mutex seems held, it pushes its message onto the pipe's
+ * `inbox`, a stack, then looks at `attention` again, and drains the inbox
+ * under the mutex itself if it is raised; otherwise it takes the mutex. Every lock holder drains the inbox into the queue, oldest first,
  * before it looks at the queue; a receiver about to block counts itself in
  * `attention` and drains once more before it waits; the deleter raises
  * DELETED, then drains, freeing what it finds. The messages are of one
  * priority, so the queue keeps the order they are linked in. Taking the
  * mutex is a step of its own here, so that an adder can find it busy. The
- * first look is relaxed and only chooses the path, so the model lets it see
- * anything: the locked path, and a try that gets the mutex, both drain and
- * look at DELETED under the mutex. The controller runs one shutdown or
+ * first look (attention, and the mutex's lock word, a hint that may be
+ * stale) is relaxed and only chooses the path, so the model lets it see
+ * anything: the push may follow whether or not the mutex is held, and the
+ * locked path drains and looks at DELETED under the mutex. The controller runs one shutdown or
  * startup, which keeps the search near the receivers scenario's size.
  *
  * Each process that uses the channel holds a reference while it does; the
@@ -99,10 +100,10 @@
  *                        in between, or a deletion, misses the message, and
  *                        the adder leaves it in the inbox
  *  -DDRAIN_NEWEST_FIRST  the drain links the inbox newest first
- *  -DTRUSTS_FIRST_LOOK   an adder whose try got the mutex links its message
- *                        without looking at DELETED: a deletion between its
- *                        first look and its try leaves the message queued
- *                        in the deleted pipe
+ *  -DTRUSTS_FIRST_LOOK   an adder that took the mutex links its message
+ *                        without looking at DELETED again: a deletion
+ *                        between its first look and its lock leaves the
+ *                        message queued in the deleted pipe
  */
 
 #define NRECV 3         /* receivers 0 and 1 block without limit, 2 is timed */
@@ -477,13 +478,13 @@ proctype Producer() {
     do
     :: m <= NMSG ->
         if
-        :: atomic { !locked -> locked = 1; assert(!freed) };   /* locked, or tried and got it */
+        :: atomic { !locked -> locked = 1; assert(!freed) };   /* the mutex seemed free: it takes it */
             atomic { drain(); linkOrFree(m); unlock() }
 #ifdef TRUSTS_FIRST_LOOK
-        :: atomic { !locked -> locked = 1; assert(!freed) };   /* its try succeeded */
+        :: atomic { !locked -> locked = 1; assert(!freed) };   /* trusting its first look */
             atomic { drain(); link(m); if :: waiters > 0 -> signalOne() :: else -> skip fi; unlock() }
 #endif
-        :: locked ->                            /* its try found the mutex busy */
+        :: skip ->                              /* the mutex seemed held */
 #ifdef PUSH_AFTER_LOOK
             if
             :: ATTENTION -> push(m); lockAndDrain()
