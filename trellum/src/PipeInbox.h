@@ -82,7 +82,7 @@ inline bool mutexSeemsBusy(PipeEnd *pipe) { return seemsLocked(&pipe->mutex); }
 // in the inbox and returns true. False, with the message untouched, when the
 // pipe is not quiet or its mutex seems free: the caller takes the mutex.
 inline bool pushedWhileBusy(PipeEnd *pipe, Message message) {
-    if (attentionOf(*pipe) != 0 || !mutexSeemsBusy(pipe)) return false;
+    if (!mutexSeemsBusy(pipe) || attentionOf(*pipe) != 0) return false;  // the common case first
     pushToInbox(pipe, nodeFor(message));
     // The pusher's half of the Dekker pair: a raise it sees may have drained
     // before the push, so it drains under the mutex itself.
